@@ -1,0 +1,68 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "app/command.hpp"
+#include "channel/channel.hpp"
+#include "custody/directory.hpp"
+
+namespace {
+
+using namespace tarn;
+
+// Before anything else: descriptors 0-2 exist, standard error leads nowhere, no core dumps.
+void harden() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1) {
+      int opened = ::open("/dev/null", O_RDWR);
+      if (opened >= 0 && opened != fd) {
+        ::dup2(opened, fd);
+        ::close(opened);
+      }
+    }
+  }
+  if (int null = ::open("/dev/null", O_WRONLY); null >= 0) {
+    ::dup2(null, 2);
+    if (null != 2) ::close(null);
+  }
+  ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  // A reader that went away must not change the exit status.
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+// Compared in this order, as exact, case-sensitive words.
+constexpr std::array<std::pair<std::string_view, app::Command>, 0> commands = {};
+
+channel::Reply run(const std::vector<std::string>& arguments, const app::Invocation& invocation) {
+  std::string_view word = arguments.size() > 1 ? std::string_view(arguments[1]) : "";
+  try {
+    for (const auto& [name, command] : commands) {
+      if (word == name) return command(invocation);
+    }
+    throw Failure(std::string(app::usage));
+  } catch (const std::exception& error) {
+    return channel::errorReply(error);
+  } catch (...) {
+    return channel::errorReply(std::runtime_error("unknown error"));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  harden();
+  std::vector<std::string> arguments(argv, argv + argc);
+  app::Invocation invocation;
+  invocation.directory = custody::directory(arguments);
+  invocation.keyFile = custody::join(invocation.directory, custody::keyFileName);
+  channel::Reply reply = run(arguments, invocation);
+  channel::reply(reply);
+  return reply.code;
+}

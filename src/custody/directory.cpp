@@ -1,0 +1,40 @@
+#include "custody/directory.hpp"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+namespace tarn::custody {
+
+std::string homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->pw_dir != nullptr) {
+    return found->pw_dir;
+  }
+  // No home anywhere: the root, so the path stays absolute and the run still gets its reply.
+  return "/";
+}
+
+std::string join(const std::string& dir, std::string_view name) {
+  if (dir.empty()) return "./" + std::string(name);
+  if (dir.back() == '/') return dir + std::string(name);
+  return dir + "/" + std::string(name);
+}
+
+std::string directory(const std::vector<std::string>& arguments) {
+  auto option = std::find(arguments.begin(), arguments.end(), "--dir");
+  if (option != arguments.end() && std::next(option) != arguments.end()) {
+    const std::string& value = *std::next(option);
+    return value.empty() ? "." : value;
+  }
+  return join(homeDirectory(), defaultStore);
+}
+
+}  // namespace tarn::custody
