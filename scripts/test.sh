@@ -1,0 +1,34 @@
+#!/bin/bash
+# Sets up and runs the whole test suite: a normal build with warnings as errors, then the same
+# suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the formatting check.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+jobs=$(nproc)
+
+echo "== format"
+git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
+
+echo "== build"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON >/dev/null
+cmake --build build -j "$jobs"
+echo "== tests"
+ctest --test-dir build -j "$jobs" --output-on-failure
+
+echo "== build (address and undefined-behaviour sanitizers)"
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTARN_WERROR=ON -DTARN_SANITIZE=ON >/dev/null
+cmake --build build-sanitize -j "$jobs"
+reports=$(mktemp -d)
+trap 'rm -rf "$reports"' EXIT
+# The binary sends standard error nowhere, so sanitizer reports go to files that must stay absent.
+export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:abort_on_error=1"
+export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
+chmod 1777 "$reports"
+echo "== tests (sanitizers)"
+ctest --test-dir build-sanitize -j "$jobs" --output-on-failure
+if compgen -G "$reports/*" >/dev/null; then
+  echo "sanitizer reports:"
+  cat "$reports"/*
+  exit 1
+fi
+echo "all suites passed"

@@ -1,0 +1,19 @@
+#include <sys/stat.h>
+
+#include "app/command.hpp"
+#include "platform/secure_element.hpp"
+
+namespace tarn::app {
+
+// Looks, never touches: no standard input, nothing created, no failure.
+channel::Reply status(const Invocation& invocation) {
+  bool enclave = platform::tpm()->isAvailable();
+  struct stat st;
+  bool key = ::stat(invocation.keyFile.c_str(), &st) == 0;
+  channel::Reply reply;
+  reply.body["secureEnclave"] = enclave;
+  reply.body["key"] = key;
+  return reply;
+}
+
+}  // namespace tarn::app
