@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/auth_context.hpp"
 #include "platform/secure_element.hpp"
+#include "support/element.hpp"
 #include "support/p256.hpp"
 #include "support/swtpm.hpp"
 
@@ -20,26 +20,8 @@ using platform::SecureElement;
 using platform::SecureElementError;
 using Bytes = std::vector<std::uint8_t>;
 
-// An authentication that has or has not been passed; nothing else of it is used by a key.
-class Passed final : public platform::AuthContext {
- public:
-  explicit Passed(bool evaluated) : evaluated_(evaluated) {}
-  bool canEvaluatePolicy(int, std::optional<platform::AuthError>&) override { return true; }
-  void evaluatePolicy(int, const std::string&, ReplyHandler) override {}
-  bool evaluated() const override { return evaluated_; }
-
- private:
-  bool evaluated_;
-};
-
 const Passed evaluated{true};
-const platform::AccessControl access{platform::AccessControl::privateKeyUsage |
-                                     platform::AccessControl::userPresence};
-
-std::unique_ptr<SecureElement> elementOn(const std::string& tcti) {
-  ::setenv("TARN_WEMB_TCTI", tcti.c_str(), 1);
-  return platform::tpm();
-}
+const platform::AccessControl& access = userPresence;
 
 Bytes keyFileOn(const SwTpm& swtpm) {
   return elementOn(swtpm.tcti())->create(access)->dataRepresentation();

@@ -102,6 +102,11 @@ SwTpm::SwTpm() {
   throw std::runtime_error("swtpm did not start");
 }
 
+SwTpm::SwTpm(int port) {
+  if (!launch(port))
+    throw std::runtime_error("swtpm did not start on port " + std::to_string(port));
+}
+
 SwTpm::~SwTpm() { stop(); }
 
 void SwTpm::start() {

@@ -13,7 +13,8 @@ namespace tarn::test {
 // in parallel each start their own; the state survives stop() and start().
 class SwTpm {
  public:
-  SwTpm();  // started
+  SwTpm();                   // started
+  explicit SwTpm(int port);  // started on exactly this port and the next; throws when taken
   ~SwTpm();
   SwTpm(const SwTpm&) = delete;
   SwTpm& operator=(const SwTpm&) = delete;
