@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -162,6 +163,39 @@ TEST(TpmResources, AnEmptyTctiNameMeansTheKernelsResourceManagerNotTheLoadersDef
   EXPECT_FALSE(platform::tpm()->isAvailable());
   ::unsetenv("TARN_WEMB_TCTI");
   EXPECT_FALSE(platform::tpm()->isAvailable());
+}
+
+}  // namespace
+}  // namespace tarn::test
+
+namespace tarn::test {
+namespace {
+
+bool contains(const std::string& haystack, std::span<const std::uint8_t> needle) {
+  return haystack.find(std::string(needle.begin(), needle.end())) != std::string::npos;
+}
+
+TEST(TpmResources, TheSharedSecretNeverCrossesTheWireInClear) {
+  SwTpm swtpm;
+  TempDir dir;
+  // tpm2-tss's pcap TCTI records every command and response that passes through it.
+  ::setenv("TCTI_PCAP_FILE", (dir / "wire.pcap").c_str(), 1);
+  const auto keyFile = elementOn(swtpm.tcti())->create(userPresence)->dataRepresentation();
+  std::vector<SecretBytes> secrets;
+  std::vector<platform::Point> peers;
+  {
+    auto element = elementOn("pcap:" + swtpm.tcti());
+    auto key = element->restore(keyFile, &evaluated);
+    for (int i = 0; i < 4; ++i) {
+      peers.push_back(p256::agree(key->publicKey()).ephemeral);
+      secrets.push_back(key->sharedSecret(peers.back()));
+    }
+  }
+  const std::string wire = readFile(dir / "wire.pcap");
+  for (std::size_t i = 0; i < secrets.size(); ++i) {
+    EXPECT_TRUE(contains(wire, std::span(peers[i]).subspan(1, 32))) << "the recording works";
+    EXPECT_FALSE(contains(wire, secrets[i])) << i;
+  }
 }
 
 }  // namespace
