@@ -1,7 +1,5 @@
 #include <tss2/tss2_mu.h>
 
-#include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <memory>

@@ -24,7 +24,9 @@ class Out {
   Out(const Out&) = delete;
   Out& operator=(const Out&) = delete;
   ~Out() {
-    if (wipe && value_ != nullptr) OPENSSL_cleanse(value_, sizeof(T));
+    if constexpr (wipe) {
+      if (value_ != nullptr) OPENSSL_cleanse(value_, sizeof(T));
+    }
     Esys_Free(value_);
   }
 
