@@ -1,0 +1,96 @@
+#include "platform/tpm_templates.hpp"
+
+#include <tss2/tss2_mu.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "platform/secure_element.hpp"
+#include "platform/tpm_esys.hpp"
+
+namespace tarn::platform::tpm_template {
+namespace {
+
+static_assert(parentAttributes ==
+              (TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_SENSITIVEDATAORIGIN |
+               TPMA_OBJECT_USERWITHAUTH | TPMA_OBJECT_NODA | TPMA_OBJECT_RESTRICTED |
+               TPMA_OBJECT_DECRYPT));
+static_assert(keyAttributes == (parentAttributes & ~TPMA_OBJECT_RESTRICTED));
+
+// (p - 1) / 2 for the P-256 prime p: Y is the smaller of Y and p - Y exactly when Y <= this.
+constexpr std::array<std::uint8_t, coordinateSize> halfPrime = {
+    0x7f, 0xff, 0xff, 0xff, 0x80, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+
+TPM2B_PUBLIC eccP256(TPMA_OBJECT attributes) {
+  TPM2B_PUBLIC area{};
+  area.publicArea.type = TPM2_ALG_ECC;
+  area.publicArea.nameAlg = TPM2_ALG_SHA256;
+  area.publicArea.objectAttributes = attributes;
+  TPMS_ECC_PARMS& ecc = area.publicArea.parameters.eccDetail;
+  ecc.symmetric.algorithm = TPM2_ALG_NULL;
+  ecc.scheme.scheme = TPM2_ALG_NULL;
+  ecc.curveID = TPM2_ECC_NIST_P256;
+  ecc.kdf.scheme = TPM2_ALG_NULL;
+  return area;
+}
+
+bool isP256(const TPMT_PUBLIC& area) {
+  return area.type == TPM2_ALG_ECC && area.parameters.eccDetail.curveID == TPM2_ECC_NIST_P256 &&
+         area.unique.ecc.x.size <= coordinateSize && area.unique.ecc.y.size <= coordinateSize;
+}
+
+// A coordinate left-padded to the curve's size; a TPM may drop leading zero bytes.
+std::array<std::uint8_t, coordinateSize> padded(const TPM2B_ECC_PARAMETER& coordinate) {
+  std::array<std::uint8_t, coordinateSize> out{};
+  std::memcpy(out.data() + (coordinateSize - coordinate.size), coordinate.buffer, coordinate.size);
+  return out;
+}
+
+std::span<const std::uint8_t> marshalled(const TPMT_PUBLIC& area, std::span<std::uint8_t> buffer) {
+  std::size_t offset = 0;
+  tss::check(Tss2_MU_TPMT_PUBLIC_Marshal(&area, buffer.data(), buffer.size(), &offset));
+  return buffer.first(offset);
+}
+
+}  // namespace
+
+TPM2B_PUBLIC parent() {
+  TPM2B_PUBLIC area = eccP256(parentAttributes);
+  TPMT_SYM_DEF_OBJECT& symmetric = area.publicArea.parameters.eccDetail.symmetric;
+  symmetric.algorithm = TPM2_ALG_AES;
+  symmetric.keyBits.aes = 128;
+  symmetric.mode.aes = TPM2_ALG_CFB;
+  return area;
+}
+
+TPM2B_PUBLIC key() { return eccP256(keyAttributes); }
+
+bool isParent(const TPMT_PUBLIC& area) {
+  if (area.type != TPM2_ALG_ECC) return false;
+  TPMT_PUBLIC withoutPoint = area;
+  withoutPoint.unique.ecc.x.size = 0;
+  withoutPoint.unique.ecc.y.size = 0;
+  std::array<std::uint8_t, sizeof(TPMT_PUBLIC)> mine{}, theirs{};
+  return std::ranges::equal(marshalled(parent().publicArea, mine),
+                            marshalled(withoutPoint, theirs));
+}
+
+bool isCompact(const TPMT_PUBLIC& area) {
+  if (!isP256(area)) return false;
+  return !std::ranges::lexicographical_compare(halfPrime, padded(area.unique.ecc.y));
+}
+
+Point x963(const TPMT_PUBLIC& area) {
+  if (!isP256(area)) throw SecureElementError("the key data does not hold a P-256 key");
+  Point point{};
+  point[0] = 0x04;
+  std::ranges::copy(padded(area.unique.ecc.x), point.begin() + 1);
+  std::ranges::copy(padded(area.unique.ecc.y), point.begin() + 1 + coordinateSize);
+  return point;
+}
+
+}  // namespace tarn::platform::tpm_template

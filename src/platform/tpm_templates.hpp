@@ -1,0 +1,37 @@
+#pragma once
+
+#include <tss2/tss2_tpm2_types.h>
+
+#include <cstddef>
+
+#include "platform/key_agreement.hpp"
+
+// The public areas that make up the key file's format. Changing either orphans every key file.
+namespace tarn::platform::tpm_template {
+
+inline constexpr std::size_t coordinateSize = 32;
+
+// Where systemd and provisioning tools keep an ECC storage root key.
+inline constexpr TPM2_HANDLE persistentParent = 0x81000001;
+
+// fixedTPM, fixedParent, sensitiveDataOrigin, userWithAuth, noDA, restricted, decrypt.
+inline constexpr TPMA_OBJECT parentAttributes = 0x00030472;
+// The same without restricted: an ECDH key, never a signing or storage key.
+inline constexpr TPMA_OBJECT keyAttributes = 0x00020472;
+
+// The ECC P-256 storage root key template shared with systemd and tpm2-tools.
+TPM2B_PUBLIC parent();
+
+// A P-256 key-agreement key: no symmetric, scheme or kdf, empty auth.
+TPM2B_PUBLIC key();
+
+// Whether a loaded object's public area is the parent template's, whatever its unique point.
+bool isParent(const TPMT_PUBLIC& area);
+
+// Whether the key's public Y is the smaller of Y and p - Y.
+bool isCompact(const TPMT_PUBLIC& area);
+
+// 04 || X || Y; throws SecureElementError when the area is not a P-256 ECC key.
+Point x963(const TPMT_PUBLIC& area);
+
+}  // namespace tarn::platform::tpm_template

@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+#include <tss2/tss2_mu.h>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/secure_element.hpp"
+#include "support/element.hpp"
+#include "support/p256.hpp"
+#include "support/swtpm.hpp"
+
+namespace tarn::test {
+namespace {
+
+using platform::EnclaveKey;
+using platform::SecureElement;
+using platform::SecureElementError;
+using Bytes = std::vector<std::uint8_t>;
+
+const Passed evaluated{true};
+const platform::AccessControl& access = userPresence;
+
+Bytes keyFileOn(const SwTpm& swtpm) {
+  return elementOn(swtpm.tcti())->create(access)->dataRepresentation();
+}
+
+void expectAgreesWithOpenSsl(EnclaveKey& key) {
+  for (int i = 0; i < 3; ++i) {
+    p256::Agreement software = p256::agree(key.publicKey());
+    SecretBytes secret = key.sharedSecret(software.ephemeral);
+    EXPECT_EQ(Bytes(secret.begin(), secret.end()), software.sharedSecret);
+  }
+}
+
+TEST(Tpm, CreatedKeyIsCompactStoresAsPublicThenPrivateAndRestoresToTheSameKey) {
+  SwTpm swtpm;
+  for (int round = 0; round < 4; ++round) {
+    auto element = elementOn(swtpm.tcti());
+    auto created = element->create(access);
+    const platform::Point point = created->publicKey();
+    EXPECT_EQ(point[0], 0x04);
+    EXPECT_TRUE(p256::onCurve(point));
+    EXPECT_TRUE(p256::compact(point));
+
+    Bytes file = created->dataRepresentation();
+    TPM2B_PUBLIC publicPart{};
+    TPM2B_PRIVATE privatePart{};
+    std::size_t offset = 0;
+    ASSERT_EQ(Tss2_MU_TPM2B_PUBLIC_Unmarshal(file.data(), file.size(), &offset, &publicPart), 0u);
+    EXPECT_EQ(offset, 2u + publicPart.size);
+    EXPECT_EQ(publicPart.publicArea.objectAttributes, 0x00020472u);
+    ASSERT_EQ(Tss2_MU_TPM2B_PRIVATE_Unmarshal(file.data(), file.size(), &offset, &privatePart), 0u);
+    EXPECT_EQ(offset, file.size());
+    EXPECT_EQ(file.size(), 4u + publicPart.size + privatePart.size);
+
+    expectAgreesWithOpenSsl(*created);
+    auto restored = element->restore(file, &evaluated);
+    EXPECT_EQ(restored->publicKey(), point);
+    EXPECT_EQ(restored->dataRepresentation(), file);
+    expectAgreesWithOpenSsl(*restored);
+  }
+}
+
+TEST(Tpm, KeyFileOutlivesARestartOfTheTpm) {
+  SwTpm swtpm;
+  auto element = elementOn(swtpm.tcti());
+  auto key = element->create(access);
+  Bytes file = key->dataRepresentation();
+  key.reset();
+  element.reset();
+  swtpm.stop();
+  EXPECT_FALSE(elementOn(swtpm.tcti())->isAvailable());
+  swtpm.start();
+  element = elementOn(swtpm.tcti());
+  auto restored = element->restore(file, &evaluated);
+  expectAgreesWithOpenSsl(*restored);
+}
+
+TEST(Tpm, WithoutAnEvaluatedContextTheKeyGivesItsPublicKeyButNoSharedSecret) {
+  SwTpm swtpm;
+  auto element = elementOn(swtpm.tcti());
+  auto created = element->create(access);
+  const Bytes file = created->dataRepresentation();
+  const Passed notEvaluated{false};
+  for (const platform::AuthContext* context :
+       {static_cast<const Passed*>(nullptr), &notEvaluated}) {
+    auto restored = element->restore(file, context);
+    EXPECT_EQ(restored->publicKey(), created->publicKey());
+    EXPECT_THROW(restored->sharedSecret(p256::agree(created->publicKey()).ephemeral),
+                 SecureElementError);
+  }
+}
+
+TEST(Tpm, BytesThisTpmCannotUseAreRefusedWithTheirOwnError) {
+  SwTpm swtpm, other;
+  const Bytes mine = keyFileOn(swtpm);
+  const Bytes foreign = keyFileOn(other);
+  const std::size_t publicSize = 2u + (mine[0] << 8 | mine[1]);
+  Bytes flipped = mine;
+  flipped[publicSize + 10] ^= 0x01;
+  Bytes longer = mine;
+  longer.push_back(0);
+  struct Case {
+    const char* name;
+    Bytes data;
+    std::string description;  // what the error's text starts with
+  };
+  const std::vector<Case> cases = {
+      {"empty", {}, "mu:"},
+      {"one byte short", Bytes(mine.begin(), mine.end() - 1), "mu:"},
+      {"public part only", Bytes(mine.begin(), mine.begin() + publicSize), "mu:"},
+      {"one byte too many", longer, "the key data has 1 bytes after its private part"},
+      {"made by another TPM", foreign, "tpm:"},
+      {"private part altered", flipped, "tpm:"},
+      {"private part twice",
+       [&] {
+         Bytes twice = mine;
+         twice.insert(twice.end(), mine.begin() + publicSize, mine.end());
+         return twice;
+       }(),
+       "the key data has"},
+  };
+  auto element = elementOn(swtpm.tcti());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      element->restore(c.data, &evaluated);
+      ADD_FAILURE() << "restored";
+    } catch (const SecureElementError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(c.description, 0), 0u) << e.what();
+    }
+  }
+  // The refusals left the element working.
+  expectAgreesWithOpenSsl(*element->restore(mine, &evaluated));
+}
+
+}  // namespace
+}  // namespace tarn::test
