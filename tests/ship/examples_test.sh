@@ -84,6 +84,21 @@ check "js status with unread input" env TARN_WEMB="$fake" FAKE_ARGS="$work/args"
   'require(process.argv[1]).run("status", {pad: "x".repeat(1e6)}).then((r) => process.exit(r.key === true ? 0 : 1), () => process.exit(1))' \
   "$here/examples/call.js"
 
+# The excerpts shown to callers must be the code that runs: run() is quoted whole in the docs.
+in_docs() { # example file, first line of run(), last line of run()
+  "$python" - "$here" "$@" <<'PY'
+import pathlib, sys
+here, example, first, last = sys.argv[1:]
+code = (pathlib.Path(here) / example).read_text()
+start = code.index(first)
+body = code[start:code.index(last, start) + len(last)]
+docs = [pathlib.Path(here) / name for name in ("README.md", "docs/README-callers.md")]
+sys.exit(not any(d.exists() and body in d.read_text() for d in docs))
+PY
+}
+check "docs quote call.py's run() as it is" in_docs examples/call.py 'def run(' '    return reply'
+check "docs quote call.js's run() as it is" in_docs examples/call.js 'function run(' $'  });\n}'
+
 # --- Against the real binary.
 real() {
   if [ -z "${TARN_WEMB_TCTI:-}" ]; then
