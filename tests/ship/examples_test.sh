@@ -9,6 +9,7 @@ binary=$(realpath -m "${1:-${TARN_WEMB:-$here/build/tarn-wemb}}")
 python=/usr/bin/python3
 node=$(command -v node)
 texts='["first secret", "zażółć gęślą jaźń 🔐"]'
+export PYTHONDONTWRITEBYTECODE=1 # importing call.py must leave nothing behind in examples/
 
 passed=0
 failed=0
