@@ -1,0 +1,72 @@
+# Install layout and the Debian package; pulled in by the top-level CMakeLists.txt.
+include(GNUInstallDirs)
+
+install(TARGETS tarn-wemb RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Absolute on purpose: PAM reads only /etc/pam.d, whatever the prefix (DESTDIR still applies).
+set(TARN_PAM_FILE ${PROJECT_SOURCE_DIR}/pam/tarn-wemb)
+if(EXISTS ${TARN_PAM_FILE})
+  install(FILES ${TARN_PAM_FILE} DESTINATION /etc/pam.d
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
+
+# Debian wants manual pages compressed; -n keeps the archive byte-for-byte reproducible.
+set(TARN_MAN_SOURCE ${PROJECT_SOURCE_DIR}/docs/tarn-wemb.1)
+if(EXISTS ${TARN_MAN_SOURCE})
+  find_program(TARN_GZIP gzip)
+  if(TARN_GZIP)
+    set(TARN_MAN_PAGE ${PROJECT_BINARY_DIR}/tarn-wemb.1.gz)
+    add_custom_command(OUTPUT ${TARN_MAN_PAGE}
+      COMMAND ${TARN_GZIP} -9 -n -c ${TARN_MAN_SOURCE} > ${TARN_MAN_PAGE}
+      DEPENDS ${TARN_MAN_SOURCE}
+      COMMENT "Compressing the manual page")
+    add_custom_target(tarn-wemb-man ALL DEPENDS ${TARN_MAN_PAGE})
+  else()
+    set(TARN_MAN_PAGE ${TARN_MAN_SOURCE})
+  endif()
+  install(FILES ${TARN_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tarn-wemb)
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tarn-wemb
+  FILES_MATCHING PATTERN "*.md")
+
+set(TARN_DEB_MAINTAINER "Tarn Studio <tarn-wemb@localhost>"
+  CACHE STRING "Maintainer field of the Debian package")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tarn-wemb)
+set(CPACK_PACKAGE_VENDOR "Tarn Studio")
+set(CPACK_PACKAGE_CONTACT ${TARN_DEB_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "seal short texts to a key held in the TPM")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_NAME tarn-wemb)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${TARN_DEB_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# CPack puts the summary line first and indents these lines itself.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "tarn-wemb protects short texts for a calling application with a P-256 key
+that never leaves the machine's TPM 2.0. The caller starts it once per
+request: a command word (status, seal, open, verify), one JSON object on
+standard input, one JSON line on standard output. Opening asks the user
+for the account password through pinentry, checked by PAM.")
+# libtss2-tcti-device0 is loaded by name at run time for /dev/tpmrm0, so shlibdeps would miss it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS [[
+libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libssl3 (>= 3.0.0),
+libtss2-esys-3.0.2-0 (>= 3.2.0), libtss2-mu0 (>= 3.2.0), libtss2-rc0 (>= 3.2.0),
+libtss2-tctildr0 (>= 3.2.0), libtss2-tcti-device0 (>= 3.2.0),
+libutf8proc2 (>= 2.5.0), libpam0g (>= 0.99.7.1), pinentry-curses | pinentry]])
+string(REPLACE "\n" " " CPACK_DEBIAN_PACKAGE_DEPENDS "${CPACK_DEBIAN_PACKAGE_DEPENDS}")
+string(STRIP "${CPACK_DEBIAN_PACKAGE_DEPENDS}" CPACK_DEBIAN_PACKAGE_DEPENDS)
+
+# Marked as a conffile so a site's changes to the PAM stack (a fingerprint module, say) survive upgrades.
+if(EXISTS ${TARN_PAM_FILE})
+  set(TARN_CONFFILES ${PROJECT_BINARY_DIR}/debian/conffiles)
+  file(WRITE ${TARN_CONFFILES} "/etc/pam.d/tarn-wemb\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TARN_CONFFILES})
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
+
+include(CPack)

@@ -1,0 +1,196 @@
+#!/bin/bash
+# Runs examples/call.py and examples/call.js: first against a scripted stand-in for tarn-wemb
+# (how they read replies and refusals), then against the real binary on a TPM with a throwaway
+# account and a scripted pinentry (correct password, wrong password, cancel).
+# Usage: tests/ship/examples_test.sh [path/to/tarn-wemb]   (TARN_WEMB_TCTI names the TPM)
+set -uo pipefail
+here=$(cd "$(dirname "$0")/../.." && pwd)
+binary=$(realpath -m "${1:-${TARN_WEMB:-$here/build/tarn-wemb}}")
+python=/usr/bin/python3
+node=$(command -v node)
+texts='["first secret", "zażółć gęślą jaźń 🔐"]'
+export PYTHONDONTWRITEBYTECODE=1 # importing call.py must leave nothing behind in examples/
+
+passed=0
+failed=0
+check() { # name, then a command that must succeed
+  local name=$1
+  shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $name"; fi
+}
+same_json() { "$python" -c 'import json,sys; sys.exit(json.loads(sys.argv[1]) != json.loads(sys.argv[2]))' "$1" "$2" 2>/dev/null; }
+
+work=$(mktemp -d)
+chmod 755 "$work"
+account=""
+cleanup() {
+  [ -n "$account" ] && userdel "$account" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+example() { # lang, store dir: runs one example's main, output in $work/out and $work/err
+  local lang=$1 store=$2
+  case $lang in
+    py) "$python" "$here/examples/call.py" "$store" >"$work/out" 2>"$work/err" ;;
+    js) "$node" "$here/examples/call.js" "$store" >"$work/out" 2>"$work/err" ;;
+  esac
+}
+
+# --- Against a stand-in that answers like tarn-wemb, so the callers' handling can be checked anywhere.
+fake=$work/fake-tarn-wemb
+cat >"$fake" <<'SH'
+#!/bin/bash
+printf '%s\n' "$@" >"$FAKE_ARGS"
+[ "$1" = status ] && { echo '{"key":true,"secureEnclave":true}'; exit 0; }
+cat >/dev/null
+case $1:$FAKE_OPEN in
+  seal:*) echo '{"sealed":["AAAA","BBBB"]}' ;;
+  open:ok) echo '{"items":["first secret","zażółć gęślą jaźń 🔐"]}' ;;
+  open:crash) kill -SEGV $$ ;;
+  open:*) printf '{"error":"%s"}\n' "$FAKE_OPEN"; exit 1 ;;
+esac
+SH
+chmod 755 "$fake"
+
+# open's answer | example exit status | text expected on standard error (empty: stdout is the texts)
+while IFS='|' read -r answer status expected; do
+  for lang in py js; do
+    FAKE_OPEN=$answer FAKE_ARGS=$work/args TARN_WEMB=$fake example "$lang" "$work/store dir"
+    got=$?
+    check "$lang stand-in $answer: exit status $got" [ "$got" = "$status" ]
+    if [ -z "$expected" ]; then
+      check "$lang stand-in $answer: texts" same_json "$(cat "$work/out")" "$texts"
+    else
+      check "$lang stand-in $answer: says '$expected'" grep -qF -- "$expected" "$work/err"
+      check "$lang stand-in $answer: prints no texts" [ ! -s "$work/out" ]
+    fi
+    check "$lang stand-in $answer: passes --dir as two arguments" \
+      cmp -s <(printf 'open\n--dir\n%s\n' "$work/store dir") "$work/args"
+  done
+done <<'TABLE'
+ok|0|
+cancelled|1|You cancelled the password prompt
+denied|1|The password was not accepted
+no-key|1|This store has no key yet
+Tss2_RC_Decode: tpm:error(2.0): authorization failure|1|tarn-wemb: Tss2_RC_Decode: tpm:error(2.0): authorization failure
+crash|1|gave no reply
+TABLE
+
+# "status" never reads its input: a large request must not break the caller on a closed pipe.
+check "py status with unread input" env TARN_WEMB="$fake" FAKE_ARGS="$work/args" "$python" -c \
+  'import sys; sys.path.insert(0, sys.argv[1]); import call; assert call.run("status", {"pad": "x" * 1000000})["key"] is True' \
+  "$here/examples"
+check "js status with unread input" env TARN_WEMB="$fake" FAKE_ARGS="$work/args" "$node" -e \
+  'require(process.argv[1]).run("status", {pad: "x".repeat(1e6)}).then((r) => process.exit(r.key === true ? 0 : 1), () => process.exit(1))' \
+  "$here/examples/call.js"
+
+# The excerpts shown to callers must be the code that runs: run() is quoted whole in the docs.
+in_docs() { # example file, first line of run(), last line of run()
+  "$python" - "$here" "$@" <<'PY'
+import pathlib, sys
+here, example, first, last = sys.argv[1:]
+code = (pathlib.Path(here) / example).read_text()
+start = code.index(first)
+body = code[start:code.index(last, start) + len(last)]
+docs = [pathlib.Path(here) / name for name in ("README.md", "docs/README-callers.md")]
+sys.exit(not any(d.exists() and body in d.read_text() for d in docs))
+PY
+}
+check "docs quote call.py's run() as it is" in_docs examples/call.py 'def run(' '    return reply'
+check "docs quote call.js's run() as it is" in_docs examples/call.js 'function run(' $'  });\n}'
+
+# --- Against the real binary.
+real() {
+  if [ -z "${TARN_WEMB_TCTI:-}" ]; then
+    echo "SKIP real binary: TARN_WEMB_TCTI is not set (for example swtpm:host=127.0.0.1,port=2321)"
+    return
+  fi
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP real binary: needs root to make a throwaway account for the password prompt"
+    return
+  fi
+  if [ ! -x "$binary" ]; then
+    echo "FAIL: no binary at $binary"
+    failed=$((failed + 1))
+    return
+  fi
+  account="tarn-ex-$$"
+  local password
+  password="ex-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')"
+  useradd --no-create-home --home-dir "$work" --shell /usr/sbin/nologin "$account" || return
+  echo "$account:$password" | chpasswd
+
+  # A pinentry that answers every GETPIN with one fixed reply; one directory per behaviour.
+  local pin
+  for pin in right wrong cancel; do
+    mkdir -p "$work/pinentry-$pin"
+    case $pin in
+      right) answer="D $password"$'\n'"OK" ;;
+      wrong) answer="D not-$password"$'\n'"OK" ;;
+      cancel) answer="ERR 83886179 Operation cancelled <Pinentry>" ;;
+    esac
+    cat >"$work/pinentry-$pin/pinentry" <<SH
+#!/bin/sh
+echo "OK Pleased to meet you"
+while IFS= read -r line; do
+  case \$line in
+    GETPIN*) echo "$answer" ;;
+    BYE*) echo OK; exit 0 ;;
+    *) echo OK ;;
+  esac
+done
+SH
+    chmod 755 "$work/pinentry-$pin/pinentry"
+  done
+
+  as_user() { # pinentry behaviour, command...
+    local pin=$1
+    shift
+    setpriv --reuid "$account" --regid "$account" --init-groups \
+      env -i PATH="$work/pinentry-$pin:/usr/bin:/bin" HOME="$work" GPG_TTY=/dev/null \
+      TARN_WEMB="$binary" TARN_WEMB_TCTI="$TARN_WEMB_TCTI" "$@"
+  }
+
+  # pinentry behaviour | example exit status | text expected on standard error
+  local lang got
+  while IFS='|' read -r pin status expected; do
+    for lang in py js; do
+      local store=$work/store-$lang-$pin
+      install -d -o "$account" -m 0700 "$store"
+      case $lang in
+        py) as_user "$pin" "$python" "$here/examples/call.py" "$store" >"$work/out" 2>"$work/err" ;;
+        js) as_user "$pin" "$node" "$here/examples/call.js" "$store" >"$work/out" 2>"$work/err" ;;
+      esac
+      got=$?
+      check "$lang real $pin: exit status $got ($(head -c 200 "$work/err"))" [ "$got" = "$status" ]
+      if [ -z "$expected" ]; then
+        check "$lang real $pin: texts" same_json "$(cat "$work/out")" "$texts"
+      else
+        check "$lang real $pin: says '$expected'" grep -qF -- "$expected" "$work/err"
+      fi
+      check "$lang real $pin: key file made by seal" [ -f "$store/klucz.se" ]
+    done
+  done <<'TABLE'
+right|0|
+wrong|1|The password was not accepted
+cancel|1|You cancelled the password prompt
+TABLE
+
+  # The library function carries the error text: "open" on a store without a key.
+  install -d -o "$account" -m 0700 "$work/empty"
+  check "py run() raises no-key" as_user right "$python" -c \
+    'import sys; sys.path.insert(0, sys.argv[1]); import call
+try: call.run("open", {"items": []}, sys.argv[2])
+except call.TarnError as e: sys.exit(e.text != "no-key")
+sys.exit(1)' "$here/examples" "$work/empty"
+  check "js run() rejects with no-key" as_user right "$node" -e \
+    'const { run, TarnError } = require(process.argv[1]);
+run("open", { items: [] }, process.argv[2]).then(() => process.exit(1),
+  (e) => process.exit(e instanceof TarnError && e.text === "no-key" ? 0 : 1))' \
+    "$here/examples/call.js" "$work/empty"
+}
+real
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
