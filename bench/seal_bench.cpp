@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
 #include <openssl/rand.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -153,6 +154,8 @@ BENCHMARK(sealParsingRecipient)->Name("seal(point)");
 // Keeps each benchmark's time per item so that the ratio can be printed at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  RatioReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) != 0 ? OO_Defaults : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration && !run.error_occurred) {

@@ -1,6 +1,7 @@
 #include "envelope/envelope.hpp"
 
 #include <openssl/core_names.h>
+#include <openssl/err.h>
 #include <openssl/rand.h>
 
 #include <algorithm>
@@ -109,6 +110,7 @@ void decrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> co
 }  // namespace
 
 Recipient::Recipient(const Point& point) : point_(point), parts_(std::make_unique<Parts>()) {
+  ERR_clear_error();
   parts_->key = openssl::publicKey(point);
   parts_->keygen.reset(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
   if (!parts_->keygen || EVP_PKEY_keygen_init(parts_->keygen.get()) != 1 ||
@@ -222,6 +224,8 @@ bool utf8(std::span<const std::uint8_t> bytes) {
 }  // namespace detail
 
 std::string seal(std::string_view text, const Recipient& recipient) {
+  // A failure's description is the oldest queued error: none may be left from elsewhere.
+  ERR_clear_error();
   detail::Ephemeral ephemeral = detail::ephemeral(recipient.parts().keygen.get());
   std::array<std::uint8_t, nonceSize> nonce{};
   if (RAND_bytes(nonce.data(), nonce.size()) != 1) openssl::fail("random generator failed");
@@ -251,6 +255,7 @@ std::vector<std::uint8_t> sealedData(std::string_view sealed) {
 }
 
 SecretString open(std::string_view sealed, platform::KeyAgreement& key) {
+  ERR_clear_error();
   const std::vector<std::uint8_t> envelope = sealedData(sealed);
   Point ephemeral{};
   std::copy_n(envelope.begin() + pointOffset, pointSize, ephemeral.begin());

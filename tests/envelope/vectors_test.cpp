@@ -89,7 +89,12 @@ TEST(Vectors, OpeningGivesTheStatedOutcome) {
       }
     } else {
       ASSERT_EQ(outcome, "platform-error");
-      EXPECT_THROW(envelope::open(sealed, opener), envelope::CryptoError);
+      try {
+        envelope::open(sealed, opener);
+        ADD_FAILURE() << "opened";
+      } catch (const envelope::CryptoError& error) {
+        EXPECT_STRNE(error.what(), "");
+      }
     }
   }
 }
