@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -18,7 +19,29 @@ struct CryptoError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A recipient's public key made ready for sealing: parsed and checked once (CryptoError when
+// it is not a point on P-256), with the key-generation setup every text sealed to it reuses.
+// One thread at a time.
+class Recipient {
+ public:
+  explicit Recipient(const platform::Point& point);
+  ~Recipient();
+  Recipient(Recipient&&) noexcept;
+  Recipient& operator=(Recipient&&) noexcept;
+
+  const platform::Point& point() const { return point_; }
+
+  struct Parts;
+  Parts& parts() const { return *parts_; }
+
+ private:
+  platform::Point point_;
+  std::unique_ptr<Parts> parts_;
+};
+
 // Seals `text` (its UTF-8 bytes as they stand) to `recipient`: the Base64 envelope.
+std::string seal(std::string_view text, const Recipient& recipient);
+// The same, for one text: parses the recipient on every call.
 std::string seal(std::string_view text, const platform::Point& recipient);
 
 // HKDF-SHA256 of the shared secret with `salt` and info = first ‖ second: the 32-byte AES key.

@@ -1,0 +1,279 @@
+#include "envelope/envelope.hpp"
+
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "channel/failure.hpp"
+#include "envelope/base64.hpp"
+#include "envelope/detail.hpp"
+
+namespace tarn::envelope {
+namespace {
+
+using platform::Point;
+
+// P-256's field prime p, and (p − 1) / 2: a point is compact when its Y is at most the latter.
+constexpr std::array<std::uint8_t, 32> prime = {
+    0xff, 0xff, 0xff, 0xff, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+constexpr std::array<std::uint8_t, 32> halfPrime = {
+    0x7f, 0xff, 0xff, 0xff, 0x80, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+
+constexpr std::size_t pointOffset = 1;
+constexpr std::size_t nonceOffset = pointOffset + pointSize;
+constexpr std::size_t ciphertextOffset = nonceOffset + nonceSize;
+
+// EVP's update calls take an int length.
+constexpr std::size_t chunk = std::size_t{1} << 30;
+
+// Publishes −P instead of P = d·G when P's Y is the larger of Y and p − Y. Equivalent to using
+// n − d: d·R and (n − d)·R = −(d·R) have the same X coordinate, the whole of the shared secret.
+void makeCompact(Point& point) {
+  const auto y = std::span(point).subspan<33, 32>();
+  if (!std::lexicographical_compare(halfPrime.begin(), halfPrime.end(), y.begin(), y.end())) {
+    return;
+  }
+  int borrow = 0;
+  for (std::size_t i = y.size(); i-- > 0;) {
+    const int difference = prime[i] - y[i] - borrow;
+    borrow = difference < 0 ? 1 : 0;
+    y[i] = static_cast<std::uint8_t>(difference + 256 * borrow);
+  }
+}
+
+const std::uint8_t* bytesOf(std::string_view text) {
+  return reinterpret_cast<const std::uint8_t*>(text.data());
+}
+
+openssl::CipherContext gcm(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                           bool encrypting) {
+  openssl::Cipher cipher(EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr));
+  openssl::CipherContext context(EVP_CIPHER_CTX_new());
+  int length = 0;
+  if (!cipher || !context ||
+      EVP_CipherInit_ex2(context.get(), cipher.get(), key.data(), nonce.data(), encrypting ? 1 : 0,
+                         nullptr) != 1 ||
+      EVP_CipherUpdate(context.get(), nullptr, &length, &version, 1) != 1) {
+    openssl::fail("AES-GCM set-up failed");
+  }
+  return context;
+}
+
+// Runs `in` through the cipher into `out` (same length).
+void update(EVP_CIPHER_CTX* context, const std::uint8_t* in, std::size_t size, std::uint8_t* out) {
+  for (std::size_t done = 0; done < size;) {
+    const std::size_t part = std::min(size - done, chunk);
+    int length = 0;
+    if (EVP_CipherUpdate(context, out + done, &length, in + done, static_cast<int>(part)) != 1 ||
+        static_cast<std::size_t>(length) != part) {
+      openssl::fail("AES-GCM failed");
+    }
+    done += part;
+  }
+}
+
+void encrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+             std::string_view text, std::uint8_t* ciphertext, std::span<std::uint8_t, 16> tag) {
+  const openssl::CipherContext context = gcm(key, nonce, true);
+  update(context.get(), bytesOf(text), text.size(), ciphertext);
+  int length = 0;
+  if (EVP_EncryptFinal_ex(context.get(), nullptr, &length) != 1 ||
+      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_AEAD_GET_TAG, tagSize, tag.data()) != 1) {
+    openssl::fail("AES-GCM encryption failed");
+  }
+}
+
+void decrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> combined,
+             std::uint8_t* plaintext) {
+  const auto nonce = combined.first<nonceSize>();
+  const auto ciphertext = combined.subspan(nonceSize, combined.size() - nonceSize - tagSize);
+  std::array<std::uint8_t, tagSize> tag{};
+  std::ranges::copy(combined.last<tagSize>(), tag.begin());
+  const openssl::CipherContext context = gcm(key, nonce, false);
+  update(context.get(), ciphertext.data(), ciphertext.size(), plaintext);
+  int length = 0;
+  if (EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_AEAD_SET_TAG, tagSize, tag.data()) != 1) {
+    openssl::fail("AES-GCM set-up failed");
+  }
+  if (EVP_DecryptFinal_ex(context.get(), nullptr, &length) != 1) {
+    openssl::fail("AES-GCM authentication failed");
+  }
+}
+
+}  // namespace
+
+Recipient::Recipient(const Point& point) : point_(point), parts_(std::make_unique<Parts>()) {
+  ERR_clear_error();
+  parts_->key = openssl::publicKey(point);
+  parts_->keygen.reset(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+  if (!parts_->keygen || EVP_PKEY_keygen_init(parts_->keygen.get()) != 1 ||
+      EVP_PKEY_CTX_set_group_name(parts_->keygen.get(), "P-256") != 1) {
+    openssl::fail("EC key generation set-up failed");
+  }
+}
+
+Recipient::~Recipient() = default;
+Recipient::Recipient(Recipient&&) noexcept = default;
+Recipient& Recipient::operator=(Recipient&&) noexcept = default;
+
+namespace detail {
+
+Ephemeral ephemeral(EVP_PKEY_CTX* keygen) {
+  EVP_PKEY* key = nullptr;
+  if (EVP_PKEY_keygen(keygen, &key) != 1) openssl::fail("EC key generation failed");
+  Ephemeral fresh{openssl::Pkey(key), {}};
+  fresh.point = openssl::point(key);
+  makeCompact(fresh.point);
+  return fresh;
+}
+
+Ephemeral ephemeral(std::span<const std::uint8_t, 32> scalar) {
+  Ephemeral given{openssl::keyPair(scalar), {}};
+  given.point = openssl::point(given.key.get());
+  makeCompact(given.point);
+  return given;
+}
+
+std::string seal(std::string_view text, const Recipient& recipient, const Ephemeral& ephemeral,
+                 std::span<const std::uint8_t> nonce) {
+  // Only a 12-byte nonce gives the combined form nonce ‖ ciphertext ‖ tag.
+  if (nonce.size() != nonceSize) throw Failure("seal");
+  const SecretBytes shared =
+      openssl::sharedSecret(ephemeral.key.get(), recipient.parts().key.get());
+  const SecretBytes key = symmetric(shared, ephemeral.point, recipient.point());
+
+  std::vector<std::uint8_t> envelope(overhead + text.size());
+  envelope[0] = version;
+  std::ranges::copy(ephemeral.point, envelope.begin() + pointOffset);
+  std::ranges::copy(nonce, envelope.begin() + nonceOffset);
+  encrypt(key, nonce, text, envelope.data() + ciphertextOffset,
+          std::span(envelope).last<tagSize>());
+  return base64::encode(envelope);
+}
+
+void hkdf(std::span<const std::uint8_t> ikm, std::span<const std::uint8_t> salt,
+          std::span<const std::uint8_t> info, std::span<std::uint8_t> okm) {
+  const openssl::Kdf kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr));
+  const openssl::KdfContext context(kdf ? EVP_KDF_CTX_new(kdf.get()) : nullptr);
+  std::array<char, 7> digest = {"SHA256"};
+  auto octets = [](const char* name, std::span<const std::uint8_t> bytes) {
+    return OSSL_PARAM_construct_octet_string(name, const_cast<std::uint8_t*>(bytes.data()),
+                                             bytes.size());
+  };
+  std::array<OSSL_PARAM, 5> params{};
+  auto param = params.begin();
+  *param++ = OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest.data(), 0);
+  *param++ = octets(OSSL_KDF_PARAM_KEY, ikm);
+  // Left out when empty, which means the same to HKDF: OpenSSL refuses a zero-length parameter.
+  if (!salt.empty()) *param++ = octets(OSSL_KDF_PARAM_SALT, salt);
+  if (!info.empty()) *param++ = octets(OSSL_KDF_PARAM_INFO, info);
+  *param = OSSL_PARAM_construct_end();
+  if (!context || EVP_KDF_derive(context.get(), okm.data(), okm.size(), params.data()) != 1) {
+    openssl::fail("HKDF failed");
+  }
+}
+
+bool utf8(std::span<const std::uint8_t> bytes) {
+  const std::size_t size = bytes.size();
+  for (std::size_t i = 0; i < size;) {
+    std::uint64_t word = 0;
+    if (size - i >= sizeof word) {
+      std::memcpy(&word, bytes.data() + i, sizeof word);
+      if ((word & 0x8080808080808080u) == 0) {
+        i += sizeof word;
+        continue;
+      }
+    }
+    const std::uint8_t lead = bytes[i];
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    // The second byte's range is what rules out overlong forms, surrogates and > U+10FFFF.
+    std::size_t length = 0;
+    std::uint8_t low = 0x80, high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+      length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+      length = 3;
+      if (lead == 0xe0) low = 0xa0;
+      if (lead == 0xed) high = 0x9f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+      length = 4;
+      if (lead == 0xf0) low = 0x90;
+      if (lead == 0xf4) high = 0x8f;
+    } else {
+      return false;
+    }
+    if (size - i < length || bytes[i + 1] < low || bytes[i + 1] > high) return false;
+    for (std::size_t k = 2; k < length; ++k) {
+      if ((bytes[i + k] & 0xc0) != 0x80) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+}  // namespace detail
+
+std::string seal(std::string_view text, const Recipient& recipient) {
+  // A failure's description is the oldest queued error: none may be left from elsewhere.
+  ERR_clear_error();
+  detail::Ephemeral ephemeral = detail::ephemeral(recipient.parts().keygen.get());
+  std::array<std::uint8_t, nonceSize> nonce{};
+  if (RAND_bytes(nonce.data(), nonce.size()) != 1) openssl::fail("random generator failed");
+  return detail::seal(text, recipient, ephemeral, nonce);
+}
+
+std::string seal(std::string_view text, const Point& recipient) {
+  return seal(text, Recipient(recipient));
+}
+
+SecretBytes symmetric(std::span<const std::uint8_t> sharedSecret, const Point& first,
+                      const Point& second) {
+  std::array<std::uint8_t, 2 * pointSize> info{};
+  std::ranges::copy(first, info.begin());
+  std::ranges::copy(second, info.begin() + pointSize);
+  SecretBytes key(32);
+  detail::hkdf(sharedSecret, salt, info, key);
+  return key;
+}
+
+std::vector<std::uint8_t> sealedData(std::string_view sealed) {
+  std::optional<std::vector<std::uint8_t>> bytes = base64::decode(sealed);
+  if (!bytes || bytes->size() < minimumSize || bytes->front() != version) {
+    throw Failure("sealed-format");
+  }
+  return std::move(*bytes);
+}
+
+SecretString open(std::string_view sealed, platform::KeyAgreement& key) {
+  ERR_clear_error();
+  const std::vector<std::uint8_t> envelope = sealedData(sealed);
+  Point ephemeral{};
+  std::copy_n(envelope.begin() + pointOffset, pointSize, ephemeral.begin());
+  // Checked here, whatever holds the key: a bad point is OpenSSL's error, not the key's.
+  openssl::publicKey(ephemeral);
+  const SecretBytes shared = key.sharedSecret(ephemeral);
+  const auto combined = std::span(envelope).subspan(nonceOffset);
+  const SecretBytes derived = symmetric(shared, ephemeral, key.publicKey());
+
+  // Reserved past the in-object buffer so the plaintext sits where the allocator wipes it.
+  const std::size_t size = combined.size() - nonceSize - tagSize;
+  SecretString text;
+  text.reserve(std::max(size, text.capacity() + 1));
+  text.resize(size);
+  decrypt(derived, combined, reinterpret_cast<std::uint8_t*>(text.data()));
+  if (!detail::utf8(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), size))) {
+    throw Failure("sealed-format");
+  }
+  return text;
+}
+
+}  // namespace tarn::envelope

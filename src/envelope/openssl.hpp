@@ -1,0 +1,48 @@
+#pragma once
+
+// OpenSSL handles and errors, for the envelope code and its tests only.
+
+#include <openssl/evp.h>
+#include <openssl/kdf.h>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "platform/key_agreement.hpp"
+#include "platform/secret.hpp"
+
+namespace tarn::envelope::openssl {
+
+template <auto F>
+struct Free {
+  void operator()(auto* p) const noexcept { F(p); }
+};
+
+// EVP_PKEY_free wipes private keys; EVP_CIPHER_CTX_free and EVP_KDF_CTX_free wipe their keys.
+using Pkey = std::unique_ptr<EVP_PKEY, Free<&EVP_PKEY_free>>;
+using PkeyContext = std::unique_ptr<EVP_PKEY_CTX, Free<&EVP_PKEY_CTX_free>>;
+using Cipher = std::unique_ptr<EVP_CIPHER, Free<&EVP_CIPHER_free>>;
+using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, Free<&EVP_CIPHER_CTX_free>>;
+using Kdf = std::unique_ptr<EVP_KDF, Free<&EVP_KDF_free>>;
+using KdfContext = std::unique_ptr<EVP_KDF_CTX, Free<&EVP_KDF_CTX_free>>;
+
+// Throws CryptoError with the description of the oldest error OpenSSL queued, or with
+// `otherwise` when it queued none; the queue is left empty.
+[[noreturn]] void fail(std::string_view otherwise);
+
+// A P-256 public key from its uncompressed X9.63 form; CryptoError when the bytes are no such
+// point on the curve.
+Pkey publicKey(const platform::Point& point);
+
+// The P-256 key pair with the private scalar `scalar` (big-endian, 0 < scalar < n).
+Pkey keyPair(std::span<const std::uint8_t, 32> scalar);
+
+// The uncompressed X9.63 form of `key`'s public point.
+platform::Point point(EVP_PKEY* key);
+
+// The X coordinate of the ECDH point of `own` (private) and `peer` (public, already checked).
+SecretBytes sharedSecret(EVP_PKEY* own, EVP_PKEY* peer);
+
+}  // namespace tarn::envelope::openssl
