@@ -1,0 +1,390 @@
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <semaphore>
+
+#include "platform/auth_context.hpp"
+#include "platform/password_check.hpp"
+#include "support/account.hpp"
+#include "support/process.hpp"
+
+namespace tarn::test {
+namespace {
+
+using platform::AuthError;
+namespace code = platform::auth_code;
+
+// How the process that runs the code under test is set up.
+struct Child {
+  std::map<std::string, std::optional<std::string>> env;
+  std::optional<uid_t> uid;
+  std::optional<gid_t> gid;
+  bool terminal = false;  // a fresh pseudo-terminal as the controlling terminal
+};
+
+std::string pinentryDir() {
+  std::string program = TARN_TEST_PINENTRY;
+  return program.substr(0, program.rfind('/'));
+}
+
+// Runs `body` in a child process of its own session (so no controlling terminal unless
+// `setup.terminal`), as the given account, and returns what it wrote; "TIMEOUT" when it hangs.
+std::string inChild(const Child& setup, const std::function<std::string()>& body) {
+  int pipe[2];
+  if (::pipe2(pipe, O_CLOEXEC) != 0) return "pipe failed";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(pipe[0]);
+    ::setsid();
+    if (setup.terminal) {
+      int master = ::posix_openpt(O_RDWR);
+      if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) ::_exit(2);
+      // A session leader without a terminal takes the first one it opens as its own.
+      if (::open(::ptsname(master), O_RDWR) < 0) ::_exit(2);
+    }
+    for (const auto& [name, value] : setup.env) {
+      value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+    }
+    if (setup.gid && (::setgroups(0, nullptr) != 0 || ::setgid(*setup.gid) != 0)) ::_exit(2);
+    if (setup.uid && ::setuid(*setup.uid) != 0) ::_exit(2);
+    std::string out = body();
+    if (::write(pipe[1], out.data(), out.size()) != static_cast<ssize_t>(out.size())) ::_exit(3);
+    ::_exit(0);
+  }
+  ::close(pipe[1]);
+  std::string out;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  char buffer[4096];
+  for (;;) {
+    pollfd fd{pipe[0], POLLIN, 0};
+    if (::poll(&fd, 1, 100) > 0) {
+      ssize_t n = ::read(pipe[0], buffer, sizeof buffer);
+      if (n <= 0) break;
+      out.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      out = "TIMEOUT";
+      break;
+    }
+  }
+  ::close(pipe[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    out += " [child status " + std::to_string(status) + "]";
+  return out;
+}
+
+std::string describe(std::exception_ptr error) {
+  if (!error) return "no error";
+  try {
+    std::rethrow_exception(error);
+  } catch (const AuthError& e) {
+    return "AuthError " + std::to_string(e.code);
+  } catch (const std::exception& e) {
+    return "other";
+  }
+  return "other";
+}
+
+// canEvaluatePolicy, then one evaluation, as one line: "can=0|1 (why); replies=N; outcome".
+std::string evaluation(const std::string& reason) {
+  auto context = platform::newAuthContext();
+  std::optional<AuthError> missing;
+  bool can = context->canEvaluatePolicy(platform::deviceOwnerAuthentication, missing);
+  std::string out = "can=" + std::to_string(can) + " (" + (missing ? missing->what() : "") + ")";
+  std::atomic<int> replies = 0;
+  bool success = false;
+  std::exception_ptr error;
+  std::binary_semaphore done(0);
+  context->evaluatePolicy(platform::deviceOwnerAuthentication, reason,
+                          [&](bool ok, std::exception_ptr e) {
+                            success = ok;
+                            error = e;
+                            ++replies;
+                            done.release();
+                          });
+  done.acquire();
+  bool evaluated = context->evaluated();
+  context.reset();  // joins the prompt's thread: a second reply would have come by now
+  return out + "; replies=" + std::to_string(replies) + "; " +
+         (success ? "success" : describe(error)) + (evaluated ? ", evaluated" : "");
+}
+
+// The commands the stand-in pinentry received, decoded, one per netstring in its log.
+std::vector<std::string> transcript(const std::string& log) {
+  std::vector<std::string> records;
+  for (std::size_t at = 0; at < log.size();) {
+    std::size_t colon = log.find(':', at);
+    if (colon == std::string::npos) return {"BAD LOG"};
+    std::size_t length = std::stoul(log.substr(at, colon - at));
+    records.push_back(log.substr(colon + 1, length));
+    if (log.compare(colon + 1 + length, 1, ",") != 0) return {"BAD LOG"};
+    at = colon + 2 + length;
+  }
+  return records;
+}
+
+// The three commands that set up every prompt, then `then`.
+std::vector<std::string> prompt(const std::string& reason, std::vector<std::string> then) {
+  std::vector<std::string> commands = {"SETTITLE tarn-wemb", "SETDESC " + reason,
+                                       "SETPROMPT Password:"};
+  commands.insert(commands.end(), then.begin(), then.end());
+  return commands;
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::string repeat(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+const std::string success = "can=1 (); replies=1; success, evaluated";
+const std::string cancelled = "can=1 (); replies=1; AuthError -2";
+const std::string failed = "can=1 (); replies=1; AuthError -1";
+const std::string broken = "can=1 (); replies=1; other";
+
+TEST(AuthContext, PromptsWithTheReasonAndLetsPamDecide) {
+  const Account* account = Account::shared();
+  if (account == nullptr) GTEST_SKIP() << "needs root to create a throwaway account";
+  const std::string right = "pin:" + account->password;
+  const std::string reason = "Notes wants to open 3 items";
+  const std::string wrong = "Wrong password";
+  const std::string ellipsis = "\xE2\x80\xA6";
+  struct Case {
+    std::string name, reason, answers, exitAt;
+    std::map<std::string, std::optional<std::string>> env;
+    std::string outcome;
+    std::vector<std::string> commands;
+  };
+  const std::vector<Case> cases = {
+      {"right password", reason, right, "", {}, success, prompt(reason, {"GETPIN ", "BYE "})},
+      {"reason with escapes and non-ASCII",
+       "50% done\r\nline two\tend \xE2\x9C\x93 Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87 \xF0\x9F\x94\x90",
+       right,
+       "",
+       {},
+       success,
+       prompt("50% done\r\nline two\tend \xE2\x9C\x93 Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87 "
+              "\xF0\x9F\x94\x90",
+              {"GETPIN ", "BYE "})},
+      {"empty reason", "", right, "", {}, success, prompt("", {"GETPIN ", "BYE "})},
+      {"reason too long for one line is cut at a character",
+       repeat("\xC3\xA9", 2000),
+       right,
+       "",
+       {},
+       success,
+       prompt(repeat("\xC3\xA9", 494) + ellipsis, {"GETPIN ", "BYE "})},
+      {"long reason cut between escapes",
+       repeat("%", 400),
+       right,
+       "",
+       {},
+       success,
+       prompt(repeat("%", 329) + ellipsis, {"GETPIN ", "BYE "})},
+      {"terminal named by GPG_TTY",
+       reason,
+       right,
+       "",
+       {{"GPG_TTY", "/dev/tarn-tty"}, {"TERM", "tarn-term"}},
+       success,
+       std::vector<std::string>{"OPTION ttyname=/dev/tarn-tty", "OPTION ttytype=tarn-term"} +
+           prompt(reason, {"GETPIN ", "BYE "})},
+      {"cancel", reason, "cancel", "", {}, cancelled, prompt(reason, {"GETPIN ", "BYE "})},
+      {"fully cancelled",
+       reason,
+       "fully-cancel",
+       "",
+       {},
+       cancelled,
+       prompt(reason, {"GETPIN ", "BYE "})},
+      {"three wrong passwords",
+       reason,
+       "pin:" + account->password + "x",
+       "",
+       {},
+       failed,
+       prompt(reason,
+              {"GETPIN ", "SETERROR " + wrong, "GETPIN ", "SETERROR " + wrong, "GETPIN ", "BYE "})},
+      {"empty passwords",
+       reason,
+       "pin:",
+       "",
+       {},
+       failed,
+       prompt(reason,
+              {"GETPIN ", "SETERROR " + wrong, "GETPIN ", "SETERROR " + wrong, "GETPIN ", "BYE "})},
+      {"wrong then right",
+       reason,
+       "pin:nope\n" + right,
+       "",
+       {},
+       success,
+       prompt(reason, {"GETPIN ", "SETERROR " + wrong, "GETPIN ", "BYE "})},
+      {"wrong then cancel",
+       reason,
+       "pin:nope\ncancel",
+       "",
+       {},
+       cancelled,
+       prompt(reason, {"GETPIN ", "SETERROR " + wrong, "GETPIN ", "BYE "})},
+      {"other pinentry error",
+       reason,
+       "error",
+       "",
+       {},
+       broken,
+       prompt(reason, {"GETPIN ", "BYE "})},
+      {"reply that is not Assuan",
+       reason,
+       "garbage",
+       "",
+       {},
+       broken,
+       prompt(reason, {"GETPIN ", "BYE "})},
+      {"exits instead of a password", reason, "exit", "", {}, broken, prompt(reason, {"GETPIN "})},
+      {"exits before its greeting", reason, right, "greeting", {}, broken, {}},
+      {"exits at the description",
+       reason,
+       right,
+       "SETDESC",
+       {},
+       broken,
+       {"SETTITLE tarn-wemb", "SETDESC " + reason}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::string log = dir / "log";
+    ::close(::open(log.c_str(), O_CREAT | O_WRONLY, 0600));
+    ::chmod(log.c_str(), 0666);
+    Child setup{{{"PATH", pinentryDir() + ":/usr/bin:/bin"},
+                 {"DISPLAY", ":tarn-test"},
+                 {"WAYLAND_DISPLAY", std::nullopt},
+                 {"GPG_TTY", std::nullopt},
+                 {"TARN_TEST_PINENTRY_LOG", log},
+                 {"TARN_TEST_PINENTRY_ANSWERS", c.answers},
+                 {"TARN_TEST_PINENTRY_EXIT_AT", c.exitAt}},
+                account->uid,
+                account->gid};
+    for (const auto& [name, value] : c.env) setup.env[name] = value;
+    EXPECT_EQ(inChild(setup, [&] { return evaluation(c.reason); }), c.outcome);
+    EXPECT_EQ(transcript(readFile(log)), c.commands);
+  }
+}
+
+TEST(AuthContext, CanEvaluateOnlyWithPinentryAPlaceToShowItAndAnAccount) {
+  TempDir empty;
+  TempDir notExecutable;
+  ::close(::open((notExecutable / "pinentry").c_str(), O_CREAT | O_WRONLY, 0644));
+  const std::string pinentry = pinentryDir();
+  const std::string nothingToRun = "can=0 (no pinentry program on PATH); replies=1; AuthError -5";
+  const std::string nowhere =
+      "can=0 (no display or terminal to show the prompt on); replies=1; AuthError -1004";
+  const std::string prompted = "can=1 (); replies=1; AuthError -2";  // the stand-in cancels
+  struct Case {
+    std::string name;
+    std::map<std::string, std::optional<std::string>> env;
+    bool terminal;
+    bool unknownAccount;
+    std::string outcome;
+  };
+  const std::vector<Case> cases = {
+      {"display", {{"DISPLAY", ":1"}}, false, false, prompted},
+      {"wayland", {{"WAYLAND_DISPLAY", "wayland-0"}}, false, false, prompted},
+      {"GPG_TTY", {{"GPG_TTY", "/dev/pts/77"}}, false, false, prompted},
+      {"controlling terminal", {}, true, false, prompted},
+      {"nothing to show it on", {}, false, false, nowhere},
+      {"empty display variables",
+       {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"GPG_TTY", ""}},
+       false,
+       false,
+       nowhere},
+      {"no pinentry on PATH",
+       {{"DISPLAY", ":1"}, {"PATH", empty.path()}},
+       false,
+       false,
+       nothingToRun},
+      {"pinentry not executable",
+       {{"DISPLAY", ":1"}, {"PATH", notExecutable.path()}},
+       false,
+       false,
+       nothingToRun},
+      {"relative PATH entry", {{"DISPLAY", ":1"}, {"PATH", "."}}, false, false, nothingToRun},
+      {"no account entry",
+       {{"DISPLAY", ":1"}},
+       false,
+       true,
+       "can=0 (the current user has no account entry); replies=1; AuthError -5"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.unknownAccount && ::geteuid() != 0) continue;
+    Child setup{{{"PATH", pinentry + ":/usr/bin:/bin"},
+                 {"DISPLAY", std::nullopt},
+                 {"WAYLAND_DISPLAY", std::nullopt},
+                 {"GPG_TTY", std::nullopt},
+                 {"TARN_TEST_PINENTRY_ANSWERS", "cancel"}},
+                std::nullopt,
+                std::nullopt,
+                c.terminal};
+    for (const auto& [name, value] : c.env) setup.env[name] = value;
+    if (c.unknownAccount) setup.uid = setup.gid = 3999999;
+    EXPECT_EQ(inChild(setup, [&] { return evaluation("why"); }), c.outcome);
+  }
+}
+
+TEST(PasswordCheck, RealPamAcceptsOnlyTheAccountsPasswordWhenRunAsThatAccount) {
+  const Account* account = Account::shared();
+  if (account == nullptr) GTEST_SKIP() << "needs root to create a throwaway account";
+  const std::string& password = account->password;
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {password, "accepted"},
+      {password + "x", "refused"},
+      {password.substr(0, password.size() - 1), "refused"},
+      {"", "refused"},
+      {std::string(password) + '\0', "refused"},
+  };
+  for (const auto& [attempt, expected] : cases) {
+    SCOPED_TRACE(attempt);
+    auto check = [&, attempt = attempt] {
+      SecretString secret(attempt.begin(), attempt.end());
+      return platform::passwordAccepted(account->name, secret) ? "accepted" : "refused";
+    };
+    EXPECT_EQ(inChild({{}, account->uid, account->gid}, check), expected);
+  }
+}
+
+TEST(PasswordCheck, AnExpiredAccountIsAnErrorNotAWrongPassword) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a throwaway account";
+  Account expired;
+  expired.expire();
+  auto check = [&] {
+    try {
+      SecretString secret(expired.password.begin(), expired.password.end());
+      return platform::passwordAccepted(expired.name, secret) ? "accepted" : "refused";
+    } catch (const std::exception& e) {
+      return "error";
+    }
+  };
+  EXPECT_EQ(inChild({{}, expired.uid, expired.gid}, check), "error");
+}
+
+}  // namespace
+}  // namespace tarn::test
