@@ -38,7 +38,12 @@ void harden() {
 }
 
 // Compared in this order, as exact, case-sensitive words.
-constexpr std::array<std::pair<std::string_view, app::Command>, 0> commands = {};
+constexpr std::array<std::pair<std::string_view, app::Command>, 4> commands = {{
+    {"status", app::status},
+    {"seal", app::seal},
+    {"open", app::open},
+    {"verify", app::verify},
+}};
 
 channel::Reply run(const std::vector<std::string>& arguments, const app::Invocation& invocation) {
   std::string_view word = arguments.size() > 1 ? std::string_view(arguments[1]) : "";

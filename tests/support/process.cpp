@@ -67,6 +67,7 @@ Outcome run(const Launch& launch) {
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
+    if (launch.newSession) ::setsid();
     if (!launch.cwd.empty() && ::chdir(launch.cwd.c_str()) != 0) ::_exit(126);
     if (launch.gid && (::setgroups(0, nullptr) != 0 || ::setgid(*launch.gid) != 0)) ::_exit(126);
     if (launch.uid && ::setuid(*launch.uid) != 0) ::_exit(126);

@@ -18,6 +18,7 @@ struct Launch {
   std::string cwd;                                        // empty: the test's own
   std::optional<uid_t> uid;                               // run as this account (needs root)
   std::optional<gid_t> gid;
+  bool newSession = false;  // no controlling terminal
 };
 
 struct Outcome {

@@ -1,0 +1,77 @@
+#include "support/prompt.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+namespace tarn::test {
+
+Prompt::Prompt(std::vector<std::string> answers) {
+  for (std::size_t i = 0; i < answers.size(); ++i) answers_ += (i ? "\n" : "") + answers[i];
+  // the program under test runs as another account and the stand-in writes here
+  ::chmod(dir_.path().c_str(), 0777);
+}
+
+void Prompt::apply(Launch& launch) const {
+  std::string program = TARN_TEST_PINENTRY;
+  launch.env["PATH"] = program.substr(0, program.rfind('/')) + ":/usr/bin:/bin";
+  launch.env["DISPLAY"] = ":99";
+  launch.env["WAYLAND_DISPLAY"] = std::nullopt;
+  launch.env["GPG_TTY"] = std::nullopt;
+  launch.env["TARN_TEST_PINENTRY_ANSWERS"] = answers_;
+  launch.env["TARN_TEST_PINENTRY_LOG"] = dir_ / "log";
+}
+
+std::vector<std::string> Prompt::records() const {
+  std::string log = readFile(dir_ / "log");
+  std::vector<std::string> out;
+  std::size_t at = 0;
+  while (at < log.size()) {
+    std::size_t colon = log.find(':', at);
+    std::size_t length = std::stoul(log.substr(at, colon - at));
+    out.push_back(log.substr(colon + 1, length));
+    at = colon + 1 + length + 1;
+  }
+  return out;
+}
+
+std::vector<std::string> Prompt::shown() const {
+  std::vector<std::string> out;
+  for (const auto& record : records()) {
+    if (record.rfind("SETDESC ", 0) == 0) out.push_back(record.substr(8));
+  }
+  return out;
+}
+
+std::size_t Prompt::asked() const {
+  std::size_t count = 0;
+  for (const auto& record : records()) count += record.rfind("GETPIN", 0) == 0;
+  return count;
+}
+
+std::string Store::owned() const {
+  std::string path = dir_ / "store";
+  if (::mkdir(path.c_str(), 0700) != 0 || ::chown(path.c_str(), account_.uid, account_.gid) != 0) {
+    throw std::runtime_error("cannot make the store for " + account_.name);
+  }
+  return path;
+}
+
+Launch Store::as(std::vector<std::string> args, std::string input) const {
+  args.insert(args.end(), {"--dir", path_});
+  Launch launch = tarnWemb(std::move(args), std::move(input));
+  launch.env["TARN_WEMB_TCTI"] = tpm_.tcti();
+  launch.uid = account_.uid;
+  launch.gid = account_.gid;
+  return launch;
+}
+
+std::vector<std::string> Store::seal(const std::vector<std::string>& texts) const {
+  Outcome outcome = run(as({"seal"}, nlohmann::json{{"items", texts}}.dump()));
+  if (outcome.status != 0) throw std::runtime_error("seal failed: " + outcome.out);
+  return nlohmann::json::parse(outcome.out).at("sealed").get<std::vector<std::string>>();
+}
+
+}  // namespace tarn::test
