@@ -7,41 +7,22 @@ scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" >/dev/null
 
+. scripts/swtpm.sh
 work=$(mktemp -d)
 chmod 755 "$work"
-swtpm_pid=""
 account=""
 cleanup() {
-  [ -n "$swtpm_pid" ] && kill "$swtpm_pid" 2>/dev/null && wait "$swtpm_pid" 2>/dev/null
-  [ -n "$account" ] && userdel "$account" 2>/dev/null && echo "(removed the demo account $account)"
+  swtpm_stop
+  if [ -n "$account" ]; then userdel "$account" 2>/dev/null && echo "(removed the demo account $account)"; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
+swtpm_start "$work/tpm"
+echo "private software TPM: TARN_WEMB_TCTI=$TARN_WEMB_TCTI"
 
-free_port() {
-  python3 - <<'PY'
-import random, socket
-while True:
-    p = random.randint(20000, 60000)
-    try:
-        for q in (p, p + 1):
-            s = socket.socket(); s.bind(("127.0.0.1", q)); s.close()
-        print(p); break
-    except OSError:
-        pass
-PY
-}
-port=$(free_port)
-mkdir -p "$work/tpm"
-swtpm socket --tpm2 --server type=tcp,port="$port" --ctrl type=tcp,port=$((port + 1)) \
-  --flags startup-clear,not-need-init --tpmstate dir="$work/tpm" >/dev/null 2>&1 &
-swtpm_pid=$!
-for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/"$port") 2>/dev/null && break; sleep 0.1; done
-export TARN_WEMB_TCTI="swtpm:host=127.0.0.1,port=$port"
-echo "private software TPM on 127.0.0.1:$port (TARN_WEMB_TCTI=$TARN_WEMB_TCTI)"
-
-# "open" asks for the account password through pinentry. The demo makes a throwaway account
-# and answers the prompt with the tests' stand-in pinentry, which prints nothing.
+# "open" asks for the account password through pinentry, checked by PAM. The demo makes a
+# throwaway account. At a terminal the prompt is the real pinentry-curses on this terminal and
+# you type the password printed below; without a terminal the tests' stand-in answers it.
 account="tarn-demo-$$"
 password="demo-$(od -An -N4 -tx4 /dev/urandom | tr -d ' ')"
 useradd --no-create-home --home-dir "$work" --shell /usr/sbin/nologin "$account"
@@ -50,18 +31,30 @@ echo "(created the demo account $account with password $password; removed at the
 store="$work/store"
 install -d -o "$account" -m 0700 "$store"
 
+prompt_env=(PATH="$PWD/build/tests/pinentry-bin:/usr/bin:/bin" DISPLAY=:0
+  TARN_TEST_PINENTRY_ANSWERS="pin:$password")
+terminal=""
+if [ -t 0 ] && [ -t 1 ] && terminal=$(tty) && [ -x /usr/bin/pinentry-curses ]; then
+  # the demo account must be able to draw on this terminal while the demo runs
+  terminal_mode=$(stat -c %a "$terminal")
+  chmod o+rw "$terminal"
+  trap 'chmod "$terminal_mode" "$terminal"; cleanup' EXIT
+  mkdir -p "$work/bin" && ln -s /usr/bin/pinentry-curses "$work/bin/pinentry"
+  prompt_env=(PATH="$work/bin:/usr/bin:/bin" GPG_TTY="$terminal" TERM="${TERM:-xterm}")
+  echo "At the prompt, type the demo account's password: $password"
+fi
+
 ask() {
   local input=$1
   shift
   printf '\n$ tarn-wemb %s\n> %s\n' "$*" "$input"
   printf '%s' "$input" | setpriv --reuid "$account" --regid "$account" --init-groups \
-    env PATH="$PWD/build/tests/pinentry-bin:/usr/bin:/bin" HOME="$work" \
-    TARN_TEST_PINENTRY_MODE=password TARN_TEST_PINENTRY_PASSWORD="$password" \
-    GPG_TTY=/dev/null TARN_WEMB_TCTI="$TARN_WEMB_TCTI" \
+    env -i "${prompt_env[@]}" HOME="$work" TARN_WEMB_TCTI="$TARN_WEMB_TCTI" \
     build/tarn-wemb "$@" | tee "$work/reply"
 }
 
 ask '' status --dir "$store"
+ask '{"reason":"Confirm it is you"}' verify --dir "$store"
 ask '{"items":["Dzień dobry","p@ssw0rd","🔐 sealed"]}' seal --dir "$store"
 sealed=$(python3 -c 'import json,sys; print(json.dumps(json.load(open(sys.argv[1]))["sealed"]))' "$work/reply")
 ask "{\"items\":$sealed,\"reason\":\"Show the demo texts\"}" open --dir "$store"
