@@ -93,7 +93,7 @@ here, example, first, last = sys.argv[1:]
 code = (pathlib.Path(here) / example).read_text()
 start = code.index(first)
 body = code[start:code.index(last, start) + len(last)]
-docs = [pathlib.Path(here) / name for name in ("README.md", "docs/README-callers.md")]
+docs = [pathlib.Path(here) / name for name in ("README.md",)]
 sys.exit(not any(d.exists() and body in d.read_text() for d in docs))
 PY
 }
