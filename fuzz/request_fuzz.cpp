@@ -1,4 +1,5 @@
 // Arbitrary bytes as a request: the reader, the list and the reason must refuse, never crash.
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 

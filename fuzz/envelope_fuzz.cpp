@@ -1,0 +1,39 @@
+// Arbitrary text as a sealed string: refused with the program's words or OpenSSL's, never a
+// crash, and a string the structural check refuses never reaches the key.
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "channel/failure.hpp"
+#include "envelope/envelope.hpp"
+#include "support/software_key.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace tarn;
+  static test::SoftwareKey key;
+  static const std::string own = envelope::seal("fuzz", key.publicKey());
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+
+  bool structural = true;
+  try {
+    envelope::sealedData(text);
+  } catch (const Failure& failure) {
+    structural = false;
+  }
+  int before = key.agreements;
+  try {
+    SecretString opened = envelope::open(text, key);
+    if (!structural) std::abort();
+  } catch (const Failure& failure) {
+    if (failure.message != "sealed-format") std::abort();
+  } catch (const envelope::CryptoError&) {
+  }
+  if (!structural && key.agreements != before) std::abort();
+  // A valid envelope with the fuzzer's bytes spliced over its tail.
+  std::string spliced = own.substr(0, std::min(own.size(), size)) + std::string(text);
+  try {
+    envelope::open(spliced, key);
+  } catch (const std::exception&) {
+  }
+  return 0;
+}
