@@ -1,6 +1,6 @@
 #!/bin/bash
 # Sets up and runs the whole test suite: a normal build with warnings as errors, then the same
-# suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the formatting check.
+# suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzzers for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -31,4 +31,6 @@ if compgen -G "$reports/*" >/dev/null; then
   cat "$reports"/*
   exit 1
 fi
+echo "== fuzzers"
+scripts/fuzz.sh
 echo "all suites passed"
