@@ -66,8 +66,11 @@ class Cursor {
         if (byte == '"') in_ = In::string;
         break;
       case In::string:
-        if (byte == '\\') in_ = In::escape;
-        if (byte == '"') in_ = In::text;
+        if (byte == '\\') {
+          in_ = In::escape;
+        } else if (byte == '"') {
+          in_ = In::text;
+        }
         break;
       case In::escape:
         in_ = In::string;
