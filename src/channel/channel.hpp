@@ -44,4 +44,8 @@ std::string validUtf8(std::string_view text);
 // The first `count` extended grapheme clusters of valid UTF-8 `text`.
 std::string_view graphemes(std::string_view text, std::size_t count);
 
+// A platform error's description as an error reply carries it: valid UTF-8, at most
+// maxDescription user-perceived characters.
+SecretString description(std::string_view text);
+
 }  // namespace tarn::channel

@@ -1,0 +1,90 @@
+#include <utf8proc.h>
+
+#include "channel/channel.hpp"
+
+namespace tarn::channel {
+namespace {
+
+constexpr std::string_view replacement = "\xEF\xBF\xBD";  // U+FFFD
+
+struct CodePoint {
+  char32_t value;
+  std::size_t length;  // in bytes
+  bool valid;
+};
+
+// The code point that `text` (not empty) begins with. An ill-formed sequence stands for U+FFFD
+// over its maximal subpart, the replacement the Unicode standard recommends.
+CodePoint decode(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char lead = byte(0);
+  if (lead < 0x80) return {lead, 1, true};
+  std::size_t length = 0;
+  char32_t value = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the next byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    value = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    value = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    value = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return {0xFFFD, 1, false};
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    if (i == text.size() || byte(i) < low || byte(i) > high) return {0xFFFD, i, false};
+    value = (value << 6) | (byte(i) & 0x3F);
+    low = 0x80;
+    high = 0xBF;
+  }
+  return {value, length, true};
+}
+
+template <typename String>
+String replaced(std::string_view text) {
+  String out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    CodePoint point = decode(text);
+    out.append(point.valid ? text.substr(0, point.length) : replacement);
+    text.remove_prefix(point.length);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string validUtf8(std::string_view text) { return replaced<std::string>(text); }
+
+std::string_view graphemes(std::string_view text, std::size_t count) {
+  utf8proc_int32_t state = 0;
+  utf8proc_int32_t previous = 0;
+  std::size_t clusters = 0;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    CodePoint point = decode(text.substr(at));
+    auto value = static_cast<utf8proc_int32_t>(point.value);
+    if (at == 0 || utf8proc_grapheme_break_stateful(previous, value, &state)) {
+      if (clusters == count) break;
+      ++clusters;
+    }
+    previous = value;
+    at += point.length;
+  }
+  return text.substr(0, at);
+}
+
+// Cutting first reads only what the reply keeps; ill-formed bytes break clusters the way their
+// U+FFFD would, so the cut falls where it would fall in the repaired text.
+SecretString description(std::string_view text) {
+  return replaced<SecretString>(graphemes(text, maxDescription));
+}
+
+}  // namespace tarn::channel

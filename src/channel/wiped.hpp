@@ -1,0 +1,32 @@
+#pragma once
+
+#include <openssl/crypto.h>
+
+#include <new>
+#include <utility>
+
+namespace tarn::channel {
+
+// Holds a library object whose buffers we cannot reach (the JSON lexer's last token, the JSON
+// writer's staging buffer) and wipes its bytes once it is destroyed.
+template <typename T>
+class Wiped {
+ public:
+  template <typename... Args>
+  explicit Wiped(Args&&... args) : object_(new (storage_) T(std::forward<Args>(args)...)) {}
+  ~Wiped() {
+    object_->~T();
+    OPENSSL_cleanse(storage_, sizeof storage_);
+  }
+  Wiped(const Wiped&) = delete;
+  Wiped& operator=(const Wiped&) = delete;
+
+  T* operator->() { return object_; }
+  T& operator*() { return *object_; }
+
+ private:
+  alignas(T) unsigned char storage_[sizeof(T)];
+  T* object_;
+};
+
+}  // namespace tarn::channel
