@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "support/prompt.hpp"
 
@@ -14,7 +15,7 @@ using nlohmann::json;
 
 const std::string tools = std::string(TARN_SOURCE_DIR) + "/tests/tools/";
 
-class Open : public testing::Test {
+class OpenCommand : public testing::Test {
  protected:
   void SetUp() override {
     account_ = Account::shared();
@@ -37,7 +38,7 @@ class Open : public testing::Test {
   std::unique_ptr<Store> store_;
 };
 
-TEST_F(Open, TextsComeBackInOrderAfterOnePrompt) {
+TEST_F(OpenCommand, TextsComeBackInOrderAfterOnePrompt) {
   std::vector<std::string> texts = {"a",
                                     "\xC3\xA9",
                                     "Dzie\xC5\x84 dobry",
@@ -55,7 +56,7 @@ TEST_F(Open, TextsComeBackInOrderAfterOnePrompt) {
   EXPECT_EQ(prompt.shown(), std::vector<std::string>{"Show the notes"});
 }
 
-TEST_F(Open, FiveThousandItemsTakeOnePrompt) {
+TEST_F(OpenCommand, FiveThousandItemsTakeOnePrompt) {
   std::vector<std::string> texts;
   for (int i = 0; i < 5000; ++i) texts.push_back("item " + std::to_string(i));
   Prompt prompt({password()});
@@ -65,7 +66,7 @@ TEST_F(Open, FiveThousandItemsTakeOnePrompt) {
   EXPECT_EQ(prompt.asked(), 1u);
 }
 
-TEST_F(Open, EnvelopesFromAnIndependentSealerOpen) {
+TEST_F(OpenCommand, EnvelopesFromAnIndependentSealerOpen) {
   store_->seal({});
   Launch python;
   python.args = {"/usr/bin/python3", tools + "envelope_seal.py", "--key", store_->keyFile(),
@@ -73,12 +74,16 @@ TEST_F(Open, EnvelopesFromAnIndependentSealerOpen) {
   Outcome made = run(python);
   ASSERT_EQ(made.status, 0) << made.err;
   Prompt prompt({password()});
-  Outcome outcome = ask("open", {{"items", json::parse(made.out)}}, prompt);
+  std::vector<std::string> sealed;
+  std::istringstream lines(made.out);
+  for (std::string line; std::getline(lines, line);) sealed.push_back(line);
+  ASSERT_EQ(sealed.size(), 2u);
+  Outcome outcome = ask("open", {{"items", sealed}}, prompt);
   ASSERT_EQ(outcome.status, 0) << outcome.out;
   EXPECT_EQ(outcome.out, "{\"items\":[\"caf\xC3\xA9\",\"\xF0\x9F\x94\x90 x\"]}\n");
 }
 
-TEST_F(Open, RefusalsComeInOrderAndChecksPrecedeThePrompt) {
+TEST_F(OpenCommand, RefusalsComeInOrderAndChecksPrecedeThePrompt) {
   std::vector<std::string> sealed = store_->seal({"kept secret"});
   Store other(*account_);
   std::vector<std::string> foreign = other.seal({"other key"});
@@ -133,7 +138,7 @@ TEST_F(Open, RefusalsComeInOrderAndChecksPrecedeThePrompt) {
   }
 }
 
-TEST_F(Open, TheReasonShown) {
+TEST_F(OpenCommand, TheReasonShown) {
   store_->seal({});
   const std::string long200 = std::string(200, 'r');
   const struct {
@@ -162,7 +167,7 @@ TEST_F(Open, TheReasonShown) {
   }
 }
 
-TEST_F(Open, TheUserDecides) {
+TEST_F(OpenCommand, TheUserDecides) {
   std::vector<std::string> sealed = store_->seal({"secret"});
   const struct {
     const char* name;
@@ -186,7 +191,7 @@ TEST_F(Open, TheUserDecides) {
   }
 }
 
-TEST_F(Open, NoWayToAskIsReportedWithoutAPrompt) {
+TEST_F(OpenCommand, NoWayToAskIsReportedWithoutAPrompt) {
   std::vector<std::string> sealed = store_->seal({"secret"});
   Prompt prompt({password()});
   const struct {
@@ -217,7 +222,7 @@ TEST_F(Open, NoWayToAskIsReportedWithoutAPrompt) {
   EXPECT_EQ(prompt.asked(), 0u);
 }
 
-TEST_F(Open, VerifyNeverTouchesTheKeyFile) {
+TEST_F(OpenCommand, VerifyNeverTouchesTheKeyFile) {
   for (const std::string& keyFile : {std::string("-"), std::string("junk")}) {
     if (keyFile == "-") {
       ::unlink(store_->keyFile().c_str());

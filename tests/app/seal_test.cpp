@@ -48,7 +48,7 @@ std::vector<std::string> openIndependently(const std::string& tcti, const std::s
   return nlohmann::json::parse(opened.out).get<std::vector<std::string>>();
 }
 
-TEST(Seal, FirstRunMakesTheStoreAndTheKeyLaterRunsUseIt) {
+TEST(SealCommand, FirstRunMakesTheStoreAndTheKeyLaterRunsUseIt) {
   SwTpm swtpm;
   TempDir tmp;
   const std::string store = tmp / "a/b/store";
@@ -86,7 +86,7 @@ TEST(Seal, FirstRunMakesTheStoreAndTheKeyLaterRunsUseIt) {
   EXPECT_EQ(openIndependently(swtpm.tcti(), store + "/klucz.se", openable), expected);
 }
 
-TEST(Seal, TheKeyIsMadeBeforeTheRequestIsRead) {
+TEST(SealCommand, TheKeyIsMadeBeforeTheRequestIsRead) {
   SwTpm swtpm;
   const struct {
     std::string input;
@@ -108,7 +108,7 @@ TEST(Seal, TheKeyIsMadeBeforeTheRequestIsRead) {
   }
 }
 
-TEST(Seal, UnusableKeyFilesAreReportedAndLeftAlone) {
+TEST(SealCommand, UnusableKeyFilesAreReportedAndLeftAlone) {
   SwTpm swtpm, other;
   TempDir foreignStore;
   ASSERT_EQ(tarn(other.tcti(), {"seal", "--dir", foreignStore.path()}, "{}").status, 1);
@@ -143,7 +143,7 @@ TEST(Seal, UnusableKeyFilesAreReportedAndLeftAlone) {
   }
 }
 
-TEST(Seal, WithoutATpmNothingIsCreated) {
+TEST(SealCommand, WithoutATpmNothingIsCreated) {
   TempDir tmp;
   Outcome sealed = tarn(closedPort, {"seal", "--dir", tmp / "store"}, "{\"items\":[]}");
   EXPECT_EQ(sealed.out, "{\"error\":\"no-secure-enclave\"}\n");
@@ -154,7 +154,7 @@ TEST(Seal, WithoutATpmNothingIsCreated) {
   EXPECT_FALSE(exists(tmp / "store"));
 }
 
-TEST(Seal, AnUnreadableKeyFileIsNeverReplaced) {
+TEST(SealCommand, AnUnreadableKeyFileIsNeverReplaced) {
   const Account* account = Account::shared();
   if (account == nullptr) GTEST_SKIP() << "needs root to make a throwaway account";
   SwTpm swtpm;
@@ -177,7 +177,7 @@ TEST(Seal, AnUnreadableKeyFileIsNeverReplaced) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(store), {}), 1);
 }
 
-TEST(Seal, RacingFirstRunsAgreeOnOneKey) {
+TEST(SealCommand, RacingFirstRunsAgreeOnOneKey) {
   SwTpm swtpm;
   TempDir tmp;
   const std::string store = tmp / "store";
@@ -206,7 +206,7 @@ TEST(Seal, RacingFirstRunsAgreeOnOneKey) {
             std::vector<std::string>(sealed.size(), "race"));
 }
 
-TEST(Status, LooksWithoutTouching) {
+TEST(StatusCommand, LooksWithoutTouching) {
   SwTpm swtpm;
   TempDir tmp;
   const struct {
@@ -247,7 +247,7 @@ TEST(Status, LooksWithoutTouching) {
   }
 }
 
-TEST(Status, DefaultStoreAndFinalDirOption) {
+TEST(StatusCommand, DefaultStoreAndFinalDirOption) {
   SwTpm swtpm;
   TempDir home;
   const std::string store = home / "Library/Application Support/Tarn Studio/wemb";
@@ -264,7 +264,7 @@ TEST(Status, DefaultStoreAndFinalDirOption) {
   }
 }
 
-TEST(Seal, ManyRunsLeaveNothingLoadedInTheTpm) {
+TEST(SealCommand, ManyRunsLeaveNothingLoadedInTheTpm) {
   SwTpm swtpm;
   TempDir tmp;
   const std::string args = "{\"items\":[\"a\",\"b\"]}";
