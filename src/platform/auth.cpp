@@ -127,8 +127,8 @@ bool prompt(const Means& means, const std::string& reason) {
   pinentry.command("SETPROMPT Password:");
   for (int attempt = 1; attempt <= attempts; ++attempt) {
     if (attempt > 1) pinentry.command("SETERROR Wrong password");
-    bool accepted = passwordAccepted(means.user, pinentry.getPin());
-    if (accepted) return true;
+    // The password is a temporary: wiped as soon as PAM has answered.
+    if (passwordAccepted(means.user, pinentry.getPin())) return true;
   }
   throw AuthError(auth_code::authenticationFailed, "three wrong passwords");
 }
