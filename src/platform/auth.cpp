@@ -78,34 +78,26 @@ std::optional<std::string> accountName() {
   return std::string(found->pw_name);
 }
 
-// Everything a prompt needs; nullopt and `error` set when something is missing.
+// Everything a prompt needs; throws AuthError saying what is missing.
 struct Means {
   std::string program;
   PromptPlace place;
   std::string user;
 };
 
-std::optional<Means> means(int policy, std::optional<AuthError>& error) {
+Means means(int policy) {
   if (policy != deviceOwnerAuthentication) {
-    error.emplace(auth_code::passcodeNotSet, "only the device owner policy is offered");
-    return std::nullopt;
+    throw AuthError(auth_code::passcodeNotSet, "only the device owner policy is offered");
   }
   auto program = pinentryProgram();
-  if (!program) {
-    error.emplace(auth_code::passcodeNotSet, "no pinentry program on PATH");
-    return std::nullopt;
-  }
+  if (!program) throw AuthError(auth_code::passcodeNotSet, "no pinentry program on PATH");
   auto place = promptPlace();
   if (!place) {
-    error.emplace(auth_code::notInteractive, "no display or terminal to show the prompt on");
-    return std::nullopt;
+    throw AuthError(auth_code::notInteractive, "no display or terminal to show the prompt on");
   }
   auto user = accountName();
-  if (!user) {
-    error.emplace(auth_code::passcodeNotSet, "the current user has no account entry");
-    return std::nullopt;
-  }
-  return Means{std::move(*program), std::move(*place), std::move(*user)};
+  if (!user) throw AuthError(auth_code::passcodeNotSet, "the current user has no account entry");
+  return {std::move(*program), std::move(*place), std::move(*user)};
 }
 
 // SETDESC with the reason; a reason too long for one Assuan line is cut at a character and
@@ -135,8 +127,8 @@ bool prompt(const Means& means, const std::string& reason) {
   pinentry.command("SETPROMPT Password:");
   for (int attempt = 1; attempt <= attempts; ++attempt) {
     if (attempt > 1) pinentry.command("SETERROR Wrong password");
-    bool accepted = passwordAccepted(means.user, pinentry.getPin());
-    if (accepted) return true;
+    // The password is a temporary: wiped as soon as PAM has answered.
+    if (passwordAccepted(means.user, pinentry.getPin())) return true;
   }
   throw AuthError(auth_code::authenticationFailed, "three wrong passwords");
 }
@@ -155,7 +147,13 @@ class PinentryContext : public AuthContext {
 
   bool canEvaluatePolicy(int policy, std::optional<AuthError>& error) override {
     error.reset();
-    return means(policy, error).has_value();
+    try {
+      means(policy);
+      return true;
+    } catch (const AuthError& missing) {
+      error = missing;
+      return false;
+    }
   }
 
   void evaluatePolicy(int policy, const std::string& reason, ReplyHandler reply) override {
@@ -178,10 +176,7 @@ class PinentryContext : public AuthContext {
     bool success = false;
     std::exception_ptr error;
     try {
-      std::optional<AuthError> missing;
-      auto found = means(policy, missing);
-      if (!found) throw *missing;
-      success = prompt(*found, reason);
+      success = prompt(means(policy), reason);
     } catch (...) {
       error = std::current_exception();
     }

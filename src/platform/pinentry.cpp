@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -43,7 +44,7 @@ int aboveStandardStreams(int fd) {
 // Heap storage from the start: a short password must never sit in the string's inline buffer.
 SecretString secretBuffer(std::size_t capacity) {
   SecretString s;
-  s.reserve(capacity);
+  s.reserve(std::max<std::size_t>(capacity, 64));
   return s;
 }
 

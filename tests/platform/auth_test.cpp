@@ -350,6 +350,32 @@ TEST(AuthContext, CanEvaluateOnlyWithPinentryAPlaceToShowItAndAnAccount) {
   }
 }
 
+TEST(AuthContext, AThrowingHandlerEndsNothingAndASecondEvaluationIsRefusedAtOnce) {
+  auto twice = [] {
+    auto context = platform::newAuthContext();
+    std::atomic<int> first = 0, second = 0;
+    std::binary_semaphore done(0);
+    context->evaluatePolicy(platform::deviceOwnerAuthentication, "why", [&](bool, auto) {
+      ++first;
+      done.release();
+      throw std::runtime_error("the caller's own fault");
+    });
+    done.acquire();
+    std::string outcome;
+    context->evaluatePolicy(platform::deviceOwnerAuthentication, "why",
+                            [&](bool ok, std::exception_ptr e) {
+                              ++second;
+                              outcome = ok ? "success" : describe(e);
+                            });
+    context.reset();
+    return std::to_string(first) + " " + std::to_string(second) + " " + outcome;
+  };
+  Child child;
+  child.env = {
+      {"PATH", pinentryDir()}, {"DISPLAY", ":1"}, {"TARN_TEST_PINENTRY_ANSWERS", "cancel"}};
+  EXPECT_EQ(inChild(child, twice), "1 1 other");
+}
+
 TEST(PasswordCheck, RealPamAcceptsOnlyTheAccountsPasswordWhenRunAsThatAccount) {
   const Account* account = Account::shared();
   if (account == nullptr) GTEST_SKIP() << "needs root to create a throwaway account";
