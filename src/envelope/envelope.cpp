@@ -264,10 +264,8 @@ SecretString open(std::string_view sealed, platform::KeyAgreement& key) {
   const auto combined = std::span(envelope).subspan(nonceOffset);
   const SecretBytes derived = symmetric(shared, ephemeral, key.publicKey());
 
-  // Reserved past the in-object buffer so the plaintext sits where the allocator wipes it.
   const std::size_t size = combined.size() - nonceSize - tagSize;
-  SecretString text;
-  text.reserve(std::max(size, text.capacity() + 1));
+  SecretString text = secretString(size);
   text.resize(size);
   decrypt(derived, combined, reinterpret_cast<std::uint8_t*>(text.data()));
   if (!detail::utf8(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), size))) {

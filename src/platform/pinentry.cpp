@@ -41,13 +41,6 @@ int aboveStandardStreams(int fd) {
   return moved;
 }
 
-// Heap storage from the start: a short password must never sit in the string's inline buffer.
-SecretString secretBuffer(std::size_t capacity) {
-  SecretString s;
-  s.reserve(std::max<std::size_t>(capacity, 64));
-  return s;
-}
-
 int hex(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -94,7 +87,7 @@ bool assuanUnescape(std::string_view text, SecretString& out) {
 }
 
 Pinentry::Pinentry(const std::string& program, const PromptPlace& place)
-    : pending_(secretBuffer(2 * assuanLineLength)) {
+    : pending_(secretString(2 * assuanLineLength)) {
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
     throw systemError("socketpair");
@@ -175,7 +168,7 @@ void Pinentry::command(std::string_view line) {
 }
 
 SecretString Pinentry::getPin() {
-  SecretString pin = secretBuffer(256);
+  SecretString pin = secretString(256);
   send("GETPIN");
   Reply reply = receive(&pin);
   if (reply.ok) return pin;
@@ -234,7 +227,7 @@ SecretString Pinentry::readLine() {
   for (;;) {
     auto end = pending_.find('\n');
     if (end != SecretString::npos) {
-      SecretString line = secretBuffer(end + 1);
+      SecretString line = secretString(end + 1);
       line.assign(pending_, 0, end);
       pending_.erase(0, end + 1);
       return line;

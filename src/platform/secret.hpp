@@ -31,9 +31,18 @@ struct CleansingAllocator {
   }
 };
 
-// Shared secrets, derived keys, plaintexts and passwords live only in this type.
-// Never a std::string: short strings sit inside the object and escape the allocator.
+// Shared secrets, derived keys and passwords live only in this type.
 using SecretBytes = std::vector<std::uint8_t, CleansingAllocator<std::uint8_t>>;
+
+// Texts that are secret (plaintexts, passwords). A short string sits inside the object itself,
+// out of the allocator's reach: such an object lives in wiped memory (a JSON node) or was made
+// by secretString(), which puts even an empty text on the wiped heap.
 using SecretString = std::basic_string<char, std::char_traits<char>, CleansingAllocator<char>>;
+
+inline SecretString secretString(std::size_t capacity) {
+  SecretString text;
+  text.reserve(capacity < 64 ? 64 : capacity);
+  return text;
+}
 
 }  // namespace tarn
