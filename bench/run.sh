@@ -106,6 +106,9 @@ letters = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.,"
 texts = ["".join(rng.choice(letters) for _ in range(100)) for _ in range(items)]
 with open(f"{work}/seal-items.json", "w") as f:
     json.dump({"items": texts}, f, separators=(",", ":"))
+# The same texts back to back: floor_seal's 100-byte windows of it are exactly the texts.
+with open(f"{work}/texts.raw", "w") as f:
+    f.write("".join(texts))
 # Exactly 8 MiB: 16-byte units "abcdefghij\u00e9" that decode to 12 bytes of text each.
 head, tail, unit, size = '{"items":["', '"]}', "abcdefghij\\u00e9", 8 * 1024 * 1024
 count = (size - len(head) - len(tail)) // len(unit)
@@ -158,7 +161,7 @@ pair() { # runs label tool-input floor-input -- tool command... -- floor command
 [[ -s $STORE/klucz.se ]] || { say "the tool made no key file in $STORE"; exit 1; }
 
 # Envelopes for the "open" row, by the floor (an independent sealer of the same format).
-"$MEASURE" --input "$WORK/seal-items.json" --output "$WORK/envelopes.txt" "${AS[@]}" -- \
+"$MEASURE" --input "$WORK/texts.raw" --output "$WORK/envelopes.txt" "${AS[@]}" -- \
   "$FLOOR_SEAL" --dir "$STORE" --items "$ITEMS" --size 100 >/dev/null
 python3 - "$WORK" <<'EOF'
 import json, sys
@@ -227,13 +230,14 @@ def expect(label, check):
     got = reply(label)
     return (True, "") if check(got) else (False, "reply " + json.dumps(got)[:60])
 
+texts = json.load(open(f"{work}/seal-items.json"))["items"]
 rows = [
     ("seal, no items (info)", "seal-none", None, None,
      lambda r: isinstance(r, dict) and r.get("sealed") == []),
     ("seal, %d x 100 B" % items, "seal-items", 1.2, None,
      lambda r: isinstance(r, dict) and len(r.get("sealed", [])) == items),
     ("open, %d items" % items, "open-items", 1.15, None,
-     lambda r: isinstance(r, dict) and len(r.get("items", [])) == items),
+     lambda r: isinstance(r, dict) and r.get("items") == texts),
     ("seal, one 8 MiB request", "seal-8m", 1.5, 3 * 8 * MiB + 16 * MiB,
      lambda r: isinstance(r, dict) and len(r.get("sealed", [])) == 1),
     ("seal, 1 GiB on stdin", "seal-1g", None, 32 * MiB, lambda r: r == {"error": "input"}),
@@ -258,6 +262,10 @@ for name, label, target, limit, check in rows:
         passed = passed and tool["rss"] <= limit
     if floor and floor["status"] != [0]:
         ok, note = False, "floor exit %s" % floor["status"]
+    # The floor's envelopes must open to the texts: a floor that skipped work would not.
+    if label == "open-items" and floor and \
+            open(f"{work}/{label}.floor.reply").read().split("\n")[:-1] != texts:
+        ok, note = False, "floor opened other texts"
     result = "PASS" if passed else ("FAIL" if ok else "INVALID")
     if ok and target is None and limit is None:
         result = "info"
