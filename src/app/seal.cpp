@@ -8,8 +8,8 @@ namespace tarn::app {
 channel::Reply seal(const Invocation& invocation) {
   auto element = platform::tpm();
   // The key comes first: the first run on a store makes it even when the request is unusable.
-  platform::Point recipient =
-      custody::publicKey(*element, invocation.directory, invocation.keyFile);
+  const envelope::Recipient recipient(
+      custody::publicKey(*element, invocation.directory, invocation.keyFile));
   element.reset();
 
   channel::Json request = channel::input();
