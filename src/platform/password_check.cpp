@@ -1,5 +1,6 @@
 #include "platform/password_check.hpp"
 
+#include <dlfcn.h>
 #include <openssl/crypto.h>
 #include <security/pam_appl.h>
 
@@ -43,26 +44,62 @@ int converse(int count, const pam_message** messages, pam_response** responses, 
   return PAM_SUCCESS;
 }
 
+// libpam, loaded only by the runs that check a password: it and what it pulls in (libaudit,
+// libcap-ng) would otherwise slow the start of every run, "status" and "seal" included.
+class Pam {
+ public:
+  static const Pam& library() {
+    static const Pam pam;
+    return pam;
+  }
+
+  decltype(&::pam_start) start;
+  decltype(&::pam_end) end;
+  decltype(&::pam_authenticate) authenticate;
+  decltype(&::pam_acct_mgmt) account;
+  decltype(&::pam_strerror) describe;
+
+ private:
+  Pam() : handle_(::dlopen("libpam.so.0", RTLD_NOW | RTLD_LOCAL)) {
+    if (handle_ == nullptr) throw std::runtime_error(std::string("PAM: ") + ::dlerror());
+    start = symbol<decltype(start)>("pam_start");
+    end = symbol<decltype(end)>("pam_end");
+    authenticate = symbol<decltype(authenticate)>("pam_authenticate");
+    account = symbol<decltype(account)>("pam_acct_mgmt");
+    describe = symbol<decltype(describe)>("pam_strerror");
+  }
+
+  template <typename F>
+  F symbol(const char* name) const {
+    void* found = ::dlsym(handle_, name);
+    if (found == nullptr) throw std::runtime_error(std::string("PAM: no ") + name);
+    return reinterpret_cast<F>(found);
+  }
+
+  void* handle_;  // never closed: modules PAM loaded may still point into it
+};
+
 // The PAM transaction; pam_end needs the last status, so a plain unique_ptr will not do.
 class Transaction {
  public:
   Transaction(const std::string& user, const SecretString& password)
-      : conversation_{converse, const_cast<SecretString*>(&password)} {
-    status_ = ::pam_start(pamService, user.c_str(), &conversation_, &handle_);
+      : pam_(Pam::library()), conversation_{converse, const_cast<SecretString*>(&password)} {
+    status_ = pam_.start(pamService, user.c_str(), &conversation_, &handle_);
     if (status_ != PAM_SUCCESS) {
       handle_ = nullptr;
-      throw std::runtime_error(std::string("pam_start: ") + ::pam_strerror(nullptr, status_));
+      throw std::runtime_error(std::string("pam_start: ") + pam_.describe(nullptr, status_));
     }
   }
-  ~Transaction() { ::pam_end(handle_, status_); }
+  ~Transaction() { pam_.end(handle_, status_); }
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
 
-  int authenticate() { return status_ = ::pam_authenticate(handle_, PAM_DISALLOW_NULL_AUTHTOK); }
-  int account() { return status_ = ::pam_acct_mgmt(handle_, PAM_DISALLOW_NULL_AUTHTOK); }
-  std::runtime_error error() const { return std::runtime_error(::pam_strerror(handle_, status_)); }
+  int authenticate() { return status_ = pam_.authenticate(handle_, PAM_DISALLOW_NULL_AUTHTOK); }
+  int account() { return status_ = pam_.account(handle_, PAM_DISALLOW_NULL_AUTHTOK); }
+  std::runtime_error error() const { return std::runtime_error(pam_.describe(handle_, status_)); }
 
  private:
+  const Pam& pam_;
   pam_conv conversation_;
   pam_handle_t* handle_ = nullptr;
   int status_ = PAM_SUCCESS;
