@@ -1,5 +1,6 @@
 // Arbitrary bytes as an error description: always made writable, never split inside a character.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <utf8proc.h>
 
@@ -35,6 +36,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t count = size == 0 ? 0 : data[0] % 40;
   std::string_view cut = channel::graphemes(fixed, count);
   if (fixed.compare(0, cut.size(), cut) != 0 || !valid(cut)) std::abort();
+
+  // The reply writer agrees byte for byte with the JSON library's own compact writer.
+  channel::Reply echo;
+  echo.body["text"] = SecretString(fixed.data(), fixed.size());
+  int written = ::memfd_create("reply", MFD_CLOEXEC);
+  channel::reply(echo, written);
+  std::string expected = std::string(echo.body.dump()) + "\n", got(expected.size() + 1, '\0');
+  if (::pread(written, got.data(), got.size(), 0) != static_cast<ssize_t>(expected.size()) ||
+      got.compare(0, expected.size(), expected) != 0) {
+    std::abort();
+  }
+  ::close(written);
 
   channel::Reply reply = channel::errorReply(std::runtime_error(text));
   int sink = ::open("/dev/null", O_WRONLY | O_CLOEXEC);

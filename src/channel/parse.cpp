@@ -27,11 +27,11 @@ class ParseError : public std::exception {
 // that our own refusals name the place as its errors do.
 class Cursor {
  public:
-  explicit Cursor(const std::vector<SecretBytes>& chunks)
-      : chunk_(chunks.begin()), end_(chunks.end()) {}
+  explicit Cursor(std::vector<SecretBytes>& chunks) : chunk_(chunks.begin()), end_(chunks.end()) {}
 
   std::char_traits<char>::int_type next() {
     while (chunk_ != end_ && at_ == chunk_->size()) {
+      SecretBytes().swap(*chunk_);
       ++chunk_;
       at_ = 0;
     }
@@ -78,7 +78,7 @@ class Cursor {
     }
   }
 
-  std::vector<SecretBytes>::const_iterator chunk_, end_;
+  std::vector<SecretBytes>::iterator chunk_, end_;
   std::size_t at_ = 0;
   enum class In { text, string, escape } in_ = In::text;
   Position before_, after_;
@@ -211,7 +211,7 @@ using Parser = nlohmann::detail::parser<Json, Source>;
 
 }  // namespace
 
-Json parse(const std::vector<SecretBytes>& chunks) {
+Json parse(std::vector<SecretBytes>&& chunks) {
   Json root;
   Cursor cursor(chunks);
   Builder builder(root, cursor);

@@ -1,19 +1,148 @@
+#include <stdexcept>
+
 #include "channel/channel.hpp"
 #include "channel/io.hpp"
-#include "channel/wiped.hpp"
 
 namespace tarn::channel {
 namespace {
 
 constexpr std::string_view unwritable = R"({"error":"output"})";
 
-// Compact, UTF-8, as Json::dump writes it, but with the writer's own buffer wiped afterwards:
-// it holds the last piece of the reply, which may be a plaintext.
+struct Unwritable : std::exception {};
+
+// Length of the well-formed UTF-8 sequence at the start of `text`, or 0.
+std::size_t sequence(std::string_view text) {
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char lead = byte(0);
+  std::size_t length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+  if (length == 0 || text.size() < length) return 0;
+  unsigned char second = byte(1);
+  unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+  unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+  if (second < low || second > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+  }
+  return length;
+}
+
+// Compact JSON of the reply in two passes: the first measures (and refuses text that is not
+// UTF-8), the second writes into a buffer of exactly that size, so a reply of several MiB is
+// never copied to grow.
+class Writer {
+ public:
+  explicit Writer(SecretString* out) : out_(out) {}
+
+  void value(const Json& v) {
+    switch (v.type()) {
+      case Json::value_t::object: {
+        put("{");
+        bool first = true;
+        for (const auto& [key, member] : v.get_ref<const Json::object_t&>()) {
+          if (!first) put(",");
+          first = false;
+          string(key);
+          put(":");
+          value(member);
+        }
+        put("}");
+        break;
+      }
+      case Json::value_t::array: {
+        put("[");
+        bool first = true;
+        for (const Json& item : v) {
+          if (!first) put(",");
+          first = false;
+          value(item);
+        }
+        put("]");
+        break;
+      }
+      case Json::value_t::string:
+        string(v.get_ref<const SecretString&>());
+        break;
+      case Json::value_t::boolean:
+        put(v.get<bool>() ? "true" : "false");
+        break;
+      case Json::value_t::null:
+        put("null");
+        break;
+      default:  // numbers: no reply of ours holds one, so the library's way is fast enough
+        put(std::string_view(v.dump()));
+    }
+  }
+
+  std::size_t size() const { return size_; }
+
+ private:
+  void put(std::string_view text) {
+    size_ += text.size();
+    if (out_ != nullptr) out_->append(text);
+  }
+
+  void string(std::string_view text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    put("\"");
+    std::size_t run = 0;  // bytes written as they are, waiting to be copied in one go
+    for (std::size_t i = 0; i < text.size();) {
+      auto c = static_cast<unsigned char>(text[i]);
+      if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+        ++i;
+        ++run;
+        continue;
+      }
+      if (c >= 0x80) {
+        std::size_t length = sequence(text.substr(i));
+        if (length == 0) throw Unwritable();
+        i += length;
+        run += length;
+        continue;
+      }
+      put(text.substr(i - run, run));
+      run = 0;
+      ++i;
+      switch (c) {
+        case '"':
+          put("\\\"");
+          break;
+        case '\\':
+          put("\\\\");
+          break;
+        case '\b':
+          put("\\b");
+          break;
+        case '\f':
+          put("\\f");
+          break;
+        case '\n':
+          put("\\n");
+          break;
+        case '\r':
+          put("\\r");
+          break;
+        case '\t':
+          put("\\t");
+          break;
+        default: {
+          const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+          put(std::string_view(escaped, sizeof escaped));
+        }
+      }
+    }
+    put(text.substr(text.size() - run, run));
+    put("\"");
+  }
+
+  SecretString* out_;
+  std::size_t size_ = 0;
+};
+
 SecretString compact(const Json& value) {
-  SecretString text;
-  Wiped<nlohmann::detail::serializer<Json>> writer(
-      nlohmann::detail::output_adapter<char, SecretString>(text), ' ');
-  writer->dump(value, false, false, 0);
+  Writer measure(nullptr);
+  measure.value(value);
+  SecretString text = secretString(measure.size() + 1);
+  Writer(&text).value(value);
   return text;
 }
 

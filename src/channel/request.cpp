@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <utility>
 
 #include "channel/channel.hpp"
 #include "channel/io.hpp"
@@ -51,7 +52,7 @@ Json input(int fd) {
   Received request = receive(fd);
   if (request.tooLong) throw Failure("input");
   if (request.size == 0) return Json::object();
-  Json value = parse(request.chunks);
+  Json value = parse(std::move(request.chunks));
   if (!value.is_object()) throw Failure("input");
   return value;
 }
