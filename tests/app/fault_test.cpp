@@ -17,24 +17,11 @@ namespace {
 
 using nlohmann::json;
 
-class Faults : public testing::Test {
+class Faults : public StoreTest {
  protected:
-  void SetUp() override {
-    account_ = Account::shared();
-    if (account_ == nullptr) GTEST_SKIP() << "needs root to make a throwaway account for PAM";
-    store_ = std::make_unique<Store>(*account_);
-  }
-
   Launch opening(const std::vector<std::string>& sealed, const Prompt& prompt) const {
-    Launch launch = store_->as({"open"}, json{{"items", sealed}}.dump());
-    prompt.apply(launch);
-    return launch;
+    return asking("open", json{{"items", sealed}}.dump(), prompt);
   }
-
-  std::string password() const { return "pin:" + account_->password; }
-
-  const Account* account_ = nullptr;
-  std::unique_ptr<Store> store_;
 };
 
 std::vector<std::string> numbered(int count, const std::string& prefix) {

@@ -15,27 +15,14 @@ using nlohmann::json;
 
 const std::string tools = std::string(TARN_SOURCE_DIR) + "/tests/tools/";
 
-class OpenCommand : public testing::Test {
+class OpenCommand : public StoreTest {
  protected:
-  void SetUp() override {
-    account_ = Account::shared();
-    if (account_ == nullptr) GTEST_SKIP() << "needs root to make a throwaway account for PAM";
-    store_ = std::make_unique<Store>(*account_);
-  }
-
-  std::string password() const { return "pin:" + account_->password; }
-
   Outcome ask(const std::string& command, const json& request, const Prompt& prompt) {
-    Launch launch = store_->as({command}, request.is_null() ? "" : request.dump());
-    prompt.apply(launch);
-    Outcome outcome = run(launch);
+    Outcome outcome = run(asking(command, request.is_null() ? "" : request.dump(), prompt));
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.out.find('\n'), outcome.out.size() - 1) << outcome.out;
     return outcome;
   }
-
-  const Account* account_ = nullptr;
-  std::unique_ptr<Store> store_;
 };
 
 TEST_F(OpenCommand, TextsComeBackInOrderAfterOnePrompt) {
@@ -158,9 +145,7 @@ TEST_F(OpenCommand, TheReasonShown) {
       SCOPED_TRACE(std::string(command) + ": " + c.name);
       if (std::string(command) == "open" && c.input.empty()) continue;  // no items to open
       Prompt prompt({password()});
-      Launch launch = store_->as({command}, c.input);
-      prompt.apply(launch);
-      Outcome outcome = run(launch);
+      Outcome outcome = run(asking(command, c.input, prompt));
       EXPECT_EQ(outcome.status, 0) << outcome.out;
       EXPECT_EQ(prompt.shown(), std::vector<std::string>{c.shown});
     }
@@ -208,8 +193,7 @@ TEST_F(OpenCommand, NoWayToAskIsReportedWithoutAPrompt) {
   for (const auto& c : cases) {
     for (const char* command : {"open", "verify"}) {
       SCOPED_TRACE(std::string(c.name) + ", " + command);
-      Launch launch = store_->as({command}, json{{"items", sealed}}.dump());
-      prompt.apply(launch);
+      Launch launch = asking(command, json{{"items", sealed}}.dump(), prompt);
       c.arrange(launch);
       Outcome outcome = run(launch);
       EXPECT_EQ(outcome.status, 1);

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <thread>
 
 #include "channel/channel.hpp"
@@ -18,7 +17,6 @@ enum class Kind { object, failure, parseError };
 struct Outcome {
   Kind kind;
   std::string text;  // the object's compact form, the Failure's message or the parser's description
-  std::size_t written = 0;
 };
 
 // input() on the read end of a pipe, while a thread writes `bytes` into it and closes it.
@@ -47,7 +45,6 @@ Outcome feed(const std::string& bytes, bool nonBlocking = false) {
   }
   ::close(ends[0]);
   writer.join();
-  outcome.written = written;
   return outcome;
 }
 
@@ -61,65 +58,43 @@ struct Case {
   std::string expected;  // compact object, Failure message, or a piece of the parser's description
 };
 
+// The request cases a caller can send run black-box in tests/app/request_test.cpp; these are the
+// reader's finer points.
 TEST(Input, ReadsOneStrictJsonObject) {
   const std::string objectOf512 = "{\"a\":" + nested(511) + "}";
   const std::vector<Case> cases = {
-      {"", Kind::object, "{}"},
-      {"\n", Kind::parseError, "unexpected end of input"},
-      {"{}", Kind::object, "{}"},
-      {"{}\n", Kind::object, "{}"},
       {" \t\r\n{ } \r\n", Kind::object, "{}"},
       {"\xEF\xBB\xBF{}", Kind::object, "{}"},
-      {"[]", Kind::failure, "input"},
       {"[1,{\"a\":[\"b\"]},null]", Kind::failure, "input"},
       {"[] x", Kind::parseError, "invalid literal"},
-      {"42", Kind::parseError,
-       "line 1, column 2: syntax error while parsing value - unexpected "
-       "number literal; expected '[' or '{'"},
-      {"42\n", Kind::parseError, "line 1, column 2:"},
-      {"\"s\"", Kind::parseError, "unexpected string literal"},
       {"true", Kind::parseError, "unexpected true literal"},
-      {"null", Kind::parseError, "unexpected null literal"},
       {"{\"s\":\"t\",\"i\":-1,\"u\":1,\"f\":1.5,\"t\":true,\"z\":null,\"a\":[[]],\"o\":{\"p\":{}}}",
        Kind::object,
        "{\"a\":[[]],\"f\":1.5,\"i\":-1,\"o\":{\"p\":{}},\"s\":\"t\",\"t\":true,\"u\":1,\"z\":"
        "null}"},
       // duplicate keys: the first wins, whatever comes later and however deep
-      {"{\"a\":1,\"a\":2}", Kind::object, "{\"a\":1}"},
       {"{\"a\":\"x\",\"a\":[\"y\",{\"a\":[]}],\"b\":true}", Kind::object,
        "{\"a\":\"x\",\"b\":true}"},
       {"{\"o\":{\"k\":1,\"k\":{\"k\":[2]}},\"o\":3,\"p\":[]}", Kind::object,
        "{\"o\":{\"k\":1},\"p\":[]}"},
-      // text outside UTF-8 or JSON strings
-      {"{\"a\":\"\xFF\"}", Kind::parseError, "ill-formed UTF-8 byte"},
       {"{\"a\":\"\xC0\xAF\"}", Kind::parseError, "ill-formed UTF-8 byte"},
       {"{\"a\":\"\xED\xA0\x80\"}", Kind::parseError, "ill-formed UTF-8 byte"},
       {"{\xFF:1}", Kind::parseError, "invalid literal"},
-      {"{\"a\":\"\\ud800\"}", Kind::parseError,
-       "surrogate U+D800..U+DBFF must be followed by U+DC00..U+DFFF"},
-      {"{\"a\":\"\\udc00\"}", Kind::parseError,
-       "surrogate U+DC00..U+DFFF must follow U+D800..U+DBFF"},
+      {"{\"a\":\"\\udc00\"}", Kind::parseError, "must follow U+D800..U+DBFF"},
       {"{\"a\":\"\\ud83d\\ude00\\n\"}", Kind::object, "{\"a\":\"\xF0\x9F\x98\x80\\n\"}"},
-      {"{\"a\":1,}", Kind::parseError, "syntax error"},
       {"{} // note", Kind::parseError, "invalid literal"},
       // NUL bytes: never the end of the text
-      {"{}\0garbage"s, Kind::parseError,
-       "column 3: syntax error while parsing value - invalid literal; last read: '{}<U+0000>'"},
       {"{}\0"s, Kind::parseError, "last read: '{}<U+0000>'"},
       {"\0{}"s, Kind::parseError, "last read: '<U+0000>'"},
       {"{\"a\":\"\\\"\"}\0"s, Kind::parseError, "<U+0000>'; expected end of input"},
       {"{\"a\":\"\\\\\"}\0"s, Kind::parseError, "<U+0000>'; expected end of input"},
-      {"{\"a\":\"x\0\"}"s, Kind::parseError, "control character U+0000 (NUL) must be escaped"},
-      // numbers
-      {"{\"a\":1e400}", Kind::parseError, "number overflow parsing '1e400'"},
+      {"{\"a\":\"x\0\"}"s, Kind::parseError, "U+0000 (NUL) must be escaped"},
       {"{\"a\":-1e400}", Kind::parseError, "number overflow"},
       {"{\"a\":1e-400,\"b\":18446744073709551616}", Kind::object,
        "{\"a\":0.0,\"b\":1.8446744073709552e+19}"},
       // nesting: 512 arrays and objects open at once, not 513, counted in skipped values too
       {objectOf512, Kind::object, objectOf512},
-      {"{\"a\":" + nested(512) + "}", Kind::parseError,
-       "column 517: syntax error while parsing value - more than 512 nested arrays or objects; "
-       "last read: '['"},
+      {"{\"a\":" + nested(512) + "}", Kind::parseError, "column 517: syntax error"},
       {"{\"a\":1,\"a\":" + nested(512) + "}", Kind::parseError, "more than 512"},
       {nested(513), Kind::parseError, "more than 512"},
   };
@@ -140,32 +115,6 @@ std::string objectOfSize(std::size_t size) {
   return "{\"a\":\"" + std::string(size - 8, 'x') + "\"}";
 }
 
-TEST(Input, KeepsToTheSizeLimitAndDrainsTheRest) {
-  const std::vector<Case> cases = {
-      {objectOfSize(maxRequest), Kind::object,
-       "{\"a\":\"" + std::string(maxRequest - 8, 'x') + "\"}"},
-      {objectOfSize(maxRequest - 1) + "\n", Kind::object,
-       "{\"a\":\"" + std::string(maxRequest - 9, 'x') + "\"}"},
-      {objectOfSize(maxRequest + 1), Kind::failure, "input"},
-      {objectOfSize(maxRequest) + "\n", Kind::failure, "input"},
-      {std::string(20 << 20, ' '), Kind::failure, "input"},
-      {std::string(maxRequest, '['), Kind::parseError, "more than 512"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.bytes.size());
-    auto start = std::chrono::steady_clock::now();
-    Outcome outcome = feed(c.bytes);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-    EXPECT_EQ(outcome.kind, c.kind);
-    EXPECT_EQ(outcome.written, c.bytes.size());
-    if (c.kind == Kind::parseError) {
-      EXPECT_NE(outcome.text.find(c.expected), std::string::npos) << outcome.text;
-    } else {
-      EXPECT_TRUE(outcome.text == c.expected);  // no megabytes in the failure message
-    }
-  }
-}
-
 TEST(Input, WaitsOnANonBlockingDescriptor) {
   Outcome outcome = feed(objectOfSize(3 << 20), true);
   EXPECT_EQ(outcome.kind, Kind::object);
@@ -173,7 +122,6 @@ TEST(Input, WaitsOnANonBlockingDescriptor) {
 }
 
 TEST(Input, ReadErrorIsAPlatformError) {
-  Outcome outcome;
   try {
     input(-1);
   } catch (const Failure&) {
@@ -197,11 +145,7 @@ std::string arrayOf(std::size_t count) {
 TEST(Strings, TakesAnArrayOfAtMost5000Strings) {
   const std::vector<StringsCase> cases = {
       {std::nullopt, std::nullopt},
-      {"null", std::nullopt},
-      {"\"a\"", std::nullopt},
       {"{\"a\":\"b\"}", std::nullopt},
-      {"[\"a\",1]", std::nullopt},
-      {"[\"a\",[\"b\"]]", std::nullopt},
       {"[true]", std::nullopt},
       {"[null]", std::nullopt},
       {"[{}]", std::nullopt},

@@ -1,14 +1,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <semaphore>
 
@@ -37,13 +34,13 @@ std::string pinentryDir() {
 }
 
 // Runs `body` in a child process of its own session (so no controlling terminal unless
-// `setup.terminal`), as the given account, and returns what it wrote; "TIMEOUT" when it hangs.
+// `setup.terminal`), as the given account, and returns what it wrote; a hang ends in SIGALRM.
 std::string inChild(const Child& setup, const std::function<std::string()>& body) {
   int pipe[2];
   if (::pipe2(pipe, O_CLOEXEC) != 0) return "pipe failed";
   pid_t pid = ::fork();
   if (pid == 0) {
-    ::close(pipe[0]);
+    ::alarm(60);
     ::setsid();
     if (setup.terminal) {
       int master = ::posix_openpt(O_RDWR);
@@ -62,21 +59,8 @@ std::string inChild(const Child& setup, const std::function<std::string()>& body
   }
   ::close(pipe[1]);
   std::string out;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   char buffer[4096];
-  for (;;) {
-    pollfd fd{pipe[0], POLLIN, 0};
-    if (::poll(&fd, 1, 100) > 0) {
-      ssize_t n = ::read(pipe[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      out.append(buffer, static_cast<std::size_t>(n));
-    }
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      out = "TIMEOUT";
-      break;
-    }
-  }
+  for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
   ::close(pipe[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
@@ -135,17 +119,14 @@ std::vector<std::string> transcript(const std::string& log) {
   return records;
 }
 
-// The three commands that set up every prompt, then `then`.
-std::vector<std::string> prompt(const std::string& reason, std::vector<std::string> then) {
-  std::vector<std::string> commands = {"SETTITLE tarn-wemb", "SETDESC " + reason,
+// The set-up of a prompt showing `shown`, then `steps`: G GETPIN, E SETERROR, B BYE.
+std::vector<std::string> prompt(const std::string& shown, std::string_view steps) {
+  std::vector<std::string> commands = {"SETTITLE tarn-wemb", "SETDESC " + shown,
                                        "SETPROMPT Password:"};
-  commands.insert(commands.end(), then.begin(), then.end());
+  for (char step : steps) {
+    commands.push_back(step == 'G' ? "GETPIN " : step == 'E' ? "SETERROR Wrong password" : "BYE ");
+  }
   return commands;
-}
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 std::string repeat(const std::string& text, int times) {
@@ -158,115 +139,53 @@ const std::string success = "can=1 (); replies=1; success, evaluated";
 const std::string cancelled = "can=1 (); replies=1; AuthError -2";
 const std::string failed = "can=1 (); replies=1; AuthError -1";
 const std::string broken = "can=1 (); replies=1; other";
+const std::string why = "Notes wants to open 3 items";
 
 TEST(AuthContext, PromptsWithTheReasonAndLetsPamDecide) {
   const Account* account = Account::shared();
   if (account == nullptr) GTEST_SKIP() << "needs root to create a throwaway account";
   const std::string right = "pin:" + account->password;
-  const std::string reason = "Notes wants to open 3 items";
-  const std::string wrong = "Wrong password";
   const std::string ellipsis = "\xE2\x80\xA6";
+  const std::string escapes =
+      "50% done\r\nline two\tend \xE2\x9C\x93 Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87 \xF0\x9F\x94\x90";
   struct Case {
-    std::string name, reason, answers, exitAt;
-    std::map<std::string, std::optional<std::string>> env;
-    std::string outcome;
+    std::string name, answers, outcome;
     std::vector<std::string> commands;
+    std::string reason = why, exitAt = "";
+    std::map<std::string, std::optional<std::string>> env = {};
   };
   const std::vector<Case> cases = {
-      {"right password", reason, right, "", {}, success, prompt(reason, {"GETPIN ", "BYE "})},
-      {"reason with escapes and non-ASCII",
-       "50% done\r\nline two\tend \xE2\x9C\x93 Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87 \xF0\x9F\x94\x90",
-       right,
-       "",
-       {},
-       success,
-       prompt("50% done\r\nline two\tend \xE2\x9C\x93 Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87 "
-              "\xF0\x9F\x94\x90",
-              {"GETPIN ", "BYE "})},
-      {"empty reason", "", right, "", {}, success, prompt("", {"GETPIN ", "BYE "})},
-      {"reason too long for one line is cut at a character",
-       repeat("\xC3\xA9", 2000),
-       right,
-       "",
-       {},
-       success,
-       prompt(repeat("\xC3\xA9", 494) + ellipsis, {"GETPIN ", "BYE "})},
-      {"long reason cut between escapes",
-       repeat("%", 400),
-       right,
-       "",
-       {},
-       success,
-       prompt(repeat("%", 329) + ellipsis, {"GETPIN ", "BYE "})},
+      {"right password", right, success, prompt(why, "GB")},
+      {"reason with escapes and non-ASCII", right, success, prompt(escapes, "GB"), escapes},
+      {"empty reason", right, success, prompt("", "GB"), ""},
+      {"reason too long for one line is cut at a character", right, success,
+       prompt(repeat("\xC3\xA9", 494) + ellipsis, "GB"), repeat("\xC3\xA9", 2000)},
+      {"long reason cut between escapes", right, success, prompt(repeat("%", 329) + ellipsis, "GB"),
+       repeat("%", 400)},
       {"terminal named by GPG_TTY",
-       reason,
        right,
-       "",
-       {{"GPG_TTY", "/dev/tarn-tty"}, {"TERM", "tarn-term"}},
        success,
-       std::vector<std::string>{"OPTION ttyname=/dev/tarn-tty", "OPTION ttytype=tarn-term"} +
-           prompt(reason, {"GETPIN ", "BYE "})},
-      {"cancel", reason, "cancel", "", {}, cancelled, prompt(reason, {"GETPIN ", "BYE "})},
-      {"fully cancelled",
-       reason,
-       "fully-cancel",
+       {"OPTION ttyname=/dev/tarn-tty", "OPTION ttytype=tarn-term", "SETTITLE tarn-wemb",
+        "SETDESC " + why, "SETPROMPT Password:", "GETPIN ", "BYE "},
+       why,
        "",
-       {},
-       cancelled,
-       prompt(reason, {"GETPIN ", "BYE "})},
-      {"three wrong passwords",
-       reason,
-       "pin:" + account->password + "x",
-       "",
-       {},
-       failed,
-       prompt(reason,
-              {"GETPIN ", "SETERROR " + wrong, "GETPIN ", "SETERROR " + wrong, "GETPIN ", "BYE "})},
-      {"empty passwords",
-       reason,
-       "pin:",
-       "",
-       {},
-       failed,
-       prompt(reason,
-              {"GETPIN ", "SETERROR " + wrong, "GETPIN ", "SETERROR " + wrong, "GETPIN ", "BYE "})},
-      {"wrong then right",
-       reason,
-       "pin:nope\n" + right,
-       "",
-       {},
-       success,
-       prompt(reason, {"GETPIN ", "SETERROR " + wrong, "GETPIN ", "BYE "})},
-      {"wrong then cancel",
-       reason,
-       "pin:nope\ncancel",
-       "",
-       {},
-       cancelled,
-       prompt(reason, {"GETPIN ", "SETERROR " + wrong, "GETPIN ", "BYE "})},
-      {"other pinentry error",
-       reason,
-       "error",
-       "",
-       {},
-       broken,
-       prompt(reason, {"GETPIN ", "BYE "})},
-      {"reply that is not Assuan",
-       reason,
-       "garbage",
-       "",
-       {},
-       broken,
-       prompt(reason, {"GETPIN ", "BYE "})},
-      {"exits instead of a password", reason, "exit", "", {}, broken, prompt(reason, {"GETPIN "})},
-      {"exits before its greeting", reason, right, "greeting", {}, broken, {}},
+       {{"GPG_TTY", "/dev/tarn-tty"}, {"TERM", "tarn-term"}}},
+      {"cancel", "cancel", cancelled, prompt(why, "GB")},
+      {"fully cancelled", "fully-cancel", cancelled, prompt(why, "GB")},
+      {"three wrong passwords", right + "x", failed, prompt(why, "GEGEGB")},
+      {"empty passwords", "pin:", failed, prompt(why, "GEGEGB")},
+      {"wrong then right", "pin:nope\n" + right, success, prompt(why, "GEGB")},
+      {"wrong then cancel", "pin:nope\ncancel", cancelled, prompt(why, "GEGB")},
+      {"other pinentry error", "error", broken, prompt(why, "GB")},
+      {"reply that is not Assuan", "garbage", broken, prompt(why, "GB")},
+      {"exits instead of a password", "exit", broken, prompt(why, "G")},
+      {"exits before its greeting", right, broken, {}, why, "greeting"},
       {"exits at the description",
-       reason,
        right,
-       "SETDESC",
-       {},
        broken,
-       {"SETTITLE tarn-wemb", "SETDESC " + reason}},
+       {"SETTITLE tarn-wemb", "SETDESC " + why},
+       why,
+       "SETDESC"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -297,41 +216,32 @@ TEST(AuthContext, CanEvaluateOnlyWithPinentryAPlaceToShowItAndAnAccount) {
   const std::string nothingToRun = "can=0 (no pinentry program on PATH); replies=1; AuthError -5";
   const std::string nowhere =
       "can=0 (no display or terminal to show the prompt on); replies=1; AuthError -1004";
-  const std::string prompted = "can=1 (); replies=1; AuthError -2";  // the stand-in cancels
+  const std::string prompted = "can=1 (); replies=1; AuthError -2";
   struct Case {
     std::string name;
     std::map<std::string, std::optional<std::string>> env;
-    bool terminal;
-    bool unknownAccount;
-    std::string outcome;
+    std::string outcome = "can=1 (); replies=1; AuthError -2";  // prompted: the stand-in cancels
+    bool terminal = false, unknownAccount = false;
   };
   const std::vector<Case> cases = {
-      {"display", {{"DISPLAY", ":1"}}, false, false, prompted},
-      {"wayland", {{"WAYLAND_DISPLAY", "wayland-0"}}, false, false, prompted},
-      {"GPG_TTY", {{"GPG_TTY", "/dev/pts/77"}}, false, false, prompted},
-      {"controlling terminal", {}, true, false, prompted},
-      {"nothing to show it on", {}, false, false, nowhere},
+      {"display", {{"DISPLAY", ":1"}}},
+      {"wayland", {{"WAYLAND_DISPLAY", "wayland-0"}}},
+      {"GPG_TTY", {{"GPG_TTY", "/dev/pts/77"}}},
+      {"controlling terminal", {}, prompted, true},
+      {"nothing to show it on", {}, nowhere},
       {"empty display variables",
        {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"GPG_TTY", ""}},
-       false,
-       false,
        nowhere},
-      {"no pinentry on PATH",
-       {{"DISPLAY", ":1"}, {"PATH", empty.path()}},
-       false,
-       false,
-       nothingToRun},
+      {"no pinentry on PATH", {{"DISPLAY", ":1"}, {"PATH", empty.path()}}, nothingToRun},
       {"pinentry not executable",
        {{"DISPLAY", ":1"}, {"PATH", notExecutable.path()}},
-       false,
-       false,
        nothingToRun},
-      {"relative PATH entry", {{"DISPLAY", ":1"}, {"PATH", "."}}, false, false, nothingToRun},
+      {"relative PATH entry", {{"DISPLAY", ":1"}, {"PATH", "."}}, nothingToRun},
       {"no account entry",
        {{"DISPLAY", ":1"}},
+       "can=0 (the current user has no account entry); replies=1; AuthError -5",
        false,
-       true,
-       "can=0 (the current user has no account entry); replies=1; AuthError -5"},
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -112,16 +112,6 @@ TEST(TpmResources, NothingStaysLoadedAfterTheElementIsGoneWhateverHappened) {
   }
 }
 
-TEST(TpmResources, TheSameSlotsServeRunAfterRun) {
-  // swtpm holds three objects and three sessions: a leak shows within a few runs.
-  SwTpm swtpm;
-  const auto keyFile = elementOn(swtpm.tcti())->create(userPresence)->dataRepresentation();
-  for (int run = 0; run < 8; ++run) {
-    auto key = elementOn(swtpm.tcti())->restore(keyFile, &evaluated);
-    ASSERT_NO_THROW(key->sharedSecret(p256::agree(key->publicKey()).ephemeral)) << run;
-  }
-}
-
 TEST(TpmResources, IsAvailableOnlyWhenATpmAnswersAndNeverSaysWhyOnStandardError) {
   SwTpm swtpm;
   const std::string closed = "swtpm:host=127.0.0.1,port=" + std::to_string(freePortPair());

@@ -23,10 +23,6 @@ using Bytes = std::vector<std::uint8_t>;
 const Passed evaluated{true};
 const platform::AccessControl& access = userPresence;
 
-Bytes keyFileOn(const SwTpm& swtpm) {
-  return elementOn(swtpm.tcti())->create(access)->dataRepresentation();
-}
-
 void expectAgreesWithOpenSsl(EnclaveKey& key) {
   for (int i = 0; i < 3; ++i) {
     p256::Agreement software = p256::agree(key.publicKey());
@@ -92,49 +88,6 @@ TEST(Tpm, WithoutAnEvaluatedContextTheKeyGivesItsPublicKeyButNoSharedSecret) {
     EXPECT_THROW(restored->sharedSecret(p256::agree(created->publicKey()).ephemeral),
                  SecureElementError);
   }
-}
-
-TEST(Tpm, BytesThisTpmCannotUseAreRefusedWithTheirOwnError) {
-  SwTpm swtpm, other;
-  const Bytes mine = keyFileOn(swtpm);
-  const Bytes foreign = keyFileOn(other);
-  const std::size_t publicSize = 2u + (mine[0] << 8 | mine[1]);
-  Bytes flipped = mine;
-  flipped[publicSize + 10] ^= 0x01;
-  Bytes longer = mine;
-  longer.push_back(0);
-  struct Case {
-    const char* name;
-    Bytes data;
-    std::string description;  // what the error's text starts with
-  };
-  const std::vector<Case> cases = {
-      {"empty", {}, "mu:"},
-      {"one byte short", Bytes(mine.begin(), mine.end() - 1), "mu:"},
-      {"public part only", Bytes(mine.begin(), mine.begin() + publicSize), "mu:"},
-      {"one byte too many", longer, "the key data has 1 bytes after its private part"},
-      {"made by another TPM", foreign, "tpm:"},
-      {"private part altered", flipped, "tpm:"},
-      {"private part twice",
-       [&] {
-         Bytes twice = mine;
-         twice.insert(twice.end(), mine.begin() + publicSize, mine.end());
-         return twice;
-       }(),
-       "the key data has"},
-  };
-  auto element = elementOn(swtpm.tcti());
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    try {
-      element->restore(c.data, &evaluated);
-      ADD_FAILURE() << "restored";
-    } catch (const SecureElementError& e) {
-      EXPECT_EQ(std::string(e.what()).rfind(c.description, 0), 0u) << e.what();
-    }
-  }
-  // The refusals left the element working.
-  expectAgreesWithOpenSsl(*element->restore(mine, &evaluated));
 }
 
 }  // namespace

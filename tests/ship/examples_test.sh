@@ -29,12 +29,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-example() { # lang, store dir: runs one example's main, output in $work/out and $work/err
-  local lang=$1 store=$2
-  case $lang in
-    py) "$python" "$here/examples/call.py" "$store" >"$work/out" 2>"$work/err" ;;
-    js) "$node" "$here/examples/call.js" "$store" >"$work/out" 2>"$work/err" ;;
-  esac
+example() { # lang (py or js), store dir, then a command prefix: output in $work/out and $work/err
+  local lang=$1 store=$2 runner=$python
+  [ "$lang" = js ] && runner=$node
+  "${@:3}" "$runner" "$here/examples/call.$lang" "$store" >"$work/out" 2>"$work/err"
 }
 
 # --- Against a stand-in that answers like tarn-wemb, so the callers' handling can be checked anywhere.
@@ -56,7 +54,7 @@ chmod 755 "$fake"
 # open's answer | example exit status | text expected on standard error (empty: stdout is the texts)
 while IFS='|' read -r answer status expected; do
   for lang in py js; do
-    FAKE_OPEN=$answer FAKE_ARGS=$work/args TARN_WEMB=$fake example "$lang" "$work/store dir"
+    example "$lang" "$work/store dir" env FAKE_OPEN="$answer" FAKE_ARGS="$work/args" TARN_WEMB="$fake"
     got=$?
     check "$lang stand-in $answer: exit status $got" [ "$got" = "$status" ]
     if [ -z "$expected" ]; then
@@ -121,34 +119,14 @@ real() {
   useradd --no-create-home --home-dir "$work" --shell /usr/sbin/nologin "$account" || return
   echo "$account:$password" | chpasswd
 
-  # A pinentry that answers every GETPIN with one fixed reply; one directory per behaviour.
-  local pin
-  for pin in right wrong cancel; do
-    mkdir -p "$work/pinentry-$pin"
-    case $pin in
-      right) answer="D $password"$'\n'"OK" ;;
-      wrong) answer="D not-$password"$'\n'"OK" ;;
-      cancel) answer="ERR 83886179 Operation cancelled <Pinentry>" ;;
-    esac
-    cat >"$work/pinentry-$pin/pinentry" <<SH
-#!/bin/sh
-echo "OK Pleased to meet you"
-while IFS= read -r line; do
-  case \$line in
-    GETPIN*) echo "$answer" ;;
-    BYE*) echo OK; exit 0 ;;
-    *) echo OK ;;
-  esac
-done
-SH
-    chmod 755 "$work/pinentry-$pin/pinentry"
-  done
-
-  as_user() { # pinentry behaviour, command...
-    local pin=$1
+  as_user() { # pinentry behaviour (right, wrong or cancel), command...
+    local answer="pin:$password"
+    [ "$1" = wrong ] && answer="pin:not-$password"
+    [ "$1" = cancel ] && answer=cancel
     shift
     setpriv --reuid "$account" --regid "$account" --init-groups \
-      env -i PATH="$work/pinentry-$pin:/usr/bin:/bin" HOME="$work" GPG_TTY=/dev/null \
+      env -i PATH="$(dirname "$binary")/tests/pinentry-bin:/usr/bin:/bin" HOME="$work" \
+      GPG_TTY=/dev/null TARN_TEST_PINENTRY_ANSWERS="$answer" \
       TARN_WEMB="$binary" TARN_WEMB_TCTI="$TARN_WEMB_TCTI" "$@"
   }
 
@@ -158,10 +136,7 @@ SH
     for lang in py js; do
       local store=$work/store-$lang-$pin
       install -d -o "$account" -m 0700 "$store"
-      case $lang in
-        py) as_user "$pin" "$python" "$here/examples/call.py" "$store" >"$work/out" 2>"$work/err" ;;
-        js) as_user "$pin" "$node" "$here/examples/call.js" "$store" >"$work/out" 2>"$work/err" ;;
-      esac
+      example "$lang" "$store" as_user "$pin"
       got=$?
       check "$lang real $pin: exit status $got ($(head -c 200 "$work/err"))" [ "$got" = "$status" ]
       if [ -z "$expected" ]; then

@@ -74,4 +74,17 @@ std::vector<std::string> Store::seal(const std::vector<std::string>& texts) cons
   return nlohmann::json::parse(outcome.out).at("sealed").get<std::vector<std::string>>();
 }
 
+void StoreTest::SetUp() {
+  account_ = Account::shared();
+  if (account_ == nullptr) GTEST_SKIP() << "needs root to make a throwaway account for PAM";
+  store_ = std::make_unique<Store>(*account_);
+}
+
+Launch StoreTest::asking(const std::string& command, const std::string& input,
+                         const Prompt& prompt) const {
+  Launch launch = store_->as({command}, input);
+  prompt.apply(launch);
+  return launch;
+}
+
 }  // namespace tarn::test

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,6 +53,18 @@ class Store {
   std::string path_ = owned();
 
   std::string owned() const;
+};
+
+// Tests on a Store of the shared throwaway account; they skip when not run as root.
+class StoreTest : public testing::Test {
+ protected:
+  void SetUp() override;
+  std::string password() const { return "pin:" + account_->password; }
+  // `command` run as the account on `input`, with the stand-in pinentry answering.
+  Launch asking(const std::string& command, const std::string& input, const Prompt& prompt) const;
+
+  const Account* account_ = nullptr;
+  std::unique_ptr<Store> store_;
 };
 
 }  // namespace tarn::test

@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""Seals texts to a tarn-wemb key file's public key with python3-cryptography alone.
+"""Seals texts to a tarn-wemb key file's public key with python3-cryptography alone, for tests.
 
     envelope_seal.py --key klucz.se TEXT...    prints one sealed string per line
-
-An implementation independent of tarn-wemb's own code, for tests: version byte 1, the ephemeral
-X9.63 point, a 12-byte nonce, AES-256-GCM ciphertext and tag, under HKDF-SHA256 of the ECDH X
-coordinate with salt "tarn-wemb-v1" and info ephemeral point || recipient point.
 """
 
 import argparse

@@ -1,15 +1,7 @@
 #!/usr/bin/env python3
-"""Opens tarn-wemb sealed strings with tpm2-tools and python3-cryptography alone.
-
-An implementation independent of tarn-wemb's own code, for tests:
+"""Opens tarn-wemb sealed strings with tpm2-tools and python3-cryptography alone, for tests.
 
     tpm2_open.py --tcti TCTI --key klucz.se SEALED...     prints a JSON list of the plaintexts
-    tpm2_open.py --tcti TCTI --key klucz.se --shared-secret POINT_HEX
-                                                          prints the ECDH X coordinate in hex
-
-The key file is a marshalled TPM2B_PUBLIC followed by a marshalled TPM2B_PRIVATE, wrapped under
-the owner hierarchy's ECC P-256 storage root key. The TPM must have no resource manager or be
-private to the caller: every transient object and session in it is flushed after each step.
 """
 
 import argparse
@@ -52,14 +44,12 @@ class Reader:
         return self.take(self.u16())
 
     def marshalled(self):
-        """A sized buffer with its size prefix, as tpm2-tools reads it from a file."""
         start = self.offset
         self.sized()
         return self.data[start:self.offset]
 
 
 def split_key_file(data):
-    """The key file's TPM2B_PUBLIC and TPM2B_PRIVATE, each with its size prefix."""
     reader = Reader(data)
     public = reader.marshalled()
     private = reader.marshalled()
@@ -69,7 +59,6 @@ def split_key_file(data):
 
 
 def public_point(public):
-    """The X9.63 point 04 || X || Y of a marshalled TPM2B_PUBLIC holding an ECC P-256 key."""
     area = Reader(Reader(public).sized())
     kind, _name_alg = area.u16(), area.u16()
     area.take(4)  # attributes
@@ -89,8 +78,6 @@ def public_point(public):
 
 
 class Tpm:
-    """tpm2-tools with the key loaded under a freshly derived storage root key."""
-
     def __init__(self, tcti, key_file, workdir):
         self.env = dict(os.environ, TPM2TOOLS_TCTI=tcti)
         self.workdir = workdir
@@ -125,7 +112,6 @@ class Tpm:
         return done.stdout
 
     def shared_secret(self, peer):
-        """The X coordinate of the key's ECDH point with `peer`, an X9.63 point."""
         if len(peer) != POINT_SIZE or peer[0] != 4:
             raise ValueError("not an uncompressed P-256 point")
         point = struct.pack(">HH", 68, 32) + peer[1:33] + struct.pack(">H", 32) + peer[33:]
@@ -155,17 +141,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tcti", required=True, help='e.g. "swtpm:host=127.0.0.1,port=2321"')
     parser.add_argument("--key", required=True, help="the key file, klucz.se")
-    parser.add_argument("--shared-secret", metavar="POINT_HEX", help="only agree with this point")
     parser.add_argument("sealed", nargs="*")
     args = parser.parse_args()
     with open(args.key, "rb") as f:
         key_file = f.read()
     with tempfile.TemporaryDirectory() as workdir:
         tpm = Tpm(args.tcti, key_file, workdir)
-        if args.shared_secret:
-            print(tpm.shared_secret(bytes.fromhex(args.shared_secret)).hex())
-        else:
-            print(json.dumps([open_sealed(tpm, s) for s in args.sealed], ensure_ascii=False))
+        print(json.dumps([open_sealed(tpm, s) for s in args.sealed], ensure_ascii=False))
 
 
 if __name__ == "__main__":
