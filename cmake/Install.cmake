@@ -52,9 +52,10 @@ that never leaves the machine's TPM 2.0. The caller starts it once per
 request: a command word (status, seal, open, verify), one JSON object on
 standard input, one JSON line on standard output. Opening asks the user
 for the account password through pinentry, checked by PAM.")
-# libtss2-tcti-device0 is loaded by name at run time for /dev/tpmrm0, so shlibdeps would miss it.
+# libtss2-tcti-device0 (for /dev/tpmrm0) and libpam0g are loaded by name at run time, so
+# shlibdeps would miss them. The C++ runtime is linked into the binary.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS [[
-libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libssl3 (>= 3.0.0),
+libc6 (>= 2.34), libssl3 (>= 3.0.0),
 libtss2-esys-3.0.2-0 (>= 3.2.0), libtss2-mu0 (>= 3.2.0), libtss2-rc0 (>= 3.2.0),
 libtss2-tctildr0 (>= 3.2.0), libtss2-tcti-device0 (>= 3.2.0),
 libutf8proc2 (>= 2.5.0), libpam0g (>= 0.99.7.1), pinentry-curses | pinentry]])

@@ -111,7 +111,6 @@ while read -r package; do
   check "Depends names $package" listed "$package"
 done <<'TABLE'
 libc6
-libstdc++6
 libssl3
 libtss2-esys-3.0.2-0
 libtss2-mu0
