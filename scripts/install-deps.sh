@@ -6,7 +6,8 @@ packages="
   libssl-dev nlohmann-json3-dev libutf8proc-dev libtss2-dev libpam0g-dev
   libgtest-dev libbenchmark-dev
   swtpm swtpm-tools tpm2-tools python3 python3-cryptography
-  pinentry-curses passwd procps valgrind
+  pinentry-curses passwd procps util-linux valgrind
+  dpkg-dev binutils groff-base man-db gzip nodejs
 "
 if [ "$(id -u)" -ne 0 ]; then
   echo "install-deps: run as root (apt-get)" >&2
