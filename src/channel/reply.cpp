@@ -2,6 +2,7 @@
 
 #include "channel/channel.hpp"
 #include "channel/io.hpp"
+#include "channel/utf8.hpp"
 
 namespace tarn::channel {
 namespace {
@@ -9,22 +10,6 @@ namespace {
 constexpr std::string_view unwritable = R"({"error":"output"})";
 
 struct Unwritable : std::exception {};
-
-// Length of the well-formed UTF-8 sequence at the start of `text`, or 0.
-std::size_t sequence(std::string_view text) {
-  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char lead = byte(0);
-  std::size_t length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
-  if (length == 0 || text.size() < length) return 0;
-  unsigned char second = byte(1);
-  unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
-  unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
-  if (second < low || second > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-  }
-  return length;
-}
 
 // Compact JSON of the reply in two passes: the first measures (and refuses text that is not
 // UTF-8), the second writes into a buffer of exactly that size, so a reply of several MiB is
@@ -93,10 +78,10 @@ class Writer {
         continue;
       }
       if (c >= 0x80) {
-        std::size_t length = sequence(text.substr(i));
-        if (length == 0) throw Unwritable();
-        i += length;
-        run += length;
+        CodePoint point = decode(text.substr(i));
+        if (!point.valid) throw Unwritable();
+        i += point.length;
+        run += point.length;
         continue;
       }
       put(text.substr(i - run, run));

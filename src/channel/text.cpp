@@ -1,20 +1,15 @@
 #include <utf8proc.h>
 
 #include "channel/channel.hpp"
+#include "channel/utf8.hpp"
 
 namespace tarn::channel {
 namespace {
 
 constexpr std::string_view replacement = "\xEF\xBF\xBD";  // U+FFFD
 
-struct CodePoint {
-  char32_t value;
-  std::size_t length;  // in bytes
-  bool valid;
-};
+}  // namespace
 
-// The code point that `text` (not empty) begins with. An ill-formed sequence stands for U+FFFD
-// over its maximal subpart, the replacement the Unicode standard recommends.
 CodePoint decode(std::string_view text) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   unsigned char lead = byte(0);
@@ -46,6 +41,8 @@ CodePoint decode(std::string_view text) {
   }
   return {value, length, true};
 }
+
+namespace {
 
 template <typename String>
 String replaced(std::string_view text) {

@@ -7,8 +7,9 @@
 
 namespace tarn::channel {
 
-// Holds a library object whose buffers we cannot reach (the JSON lexer's last token, the JSON
-// writer's staging buffer) and wipes its bytes once it is destroyed.
+// Holds a library object whose inline buffers we cannot reach (the JSON lexer's last short
+// string) and wipes its bytes once it is destroyed. Memory the object allocated itself with the
+// standard allocator (the lexer's raw copy of each token) is beyond it.
 template <typename T>
 class Wiped {
  public:

@@ -261,6 +261,8 @@ SecretString open(std::string_view sealed, platform::KeyAgreement& key) {
   // Checked here, whatever holds the key: a bad point is OpenSSL's error, not the key's.
   openssl::publicKey(ephemeral);
   const SecretBytes shared = key.sharedSecret(ephemeral);
+  // whatever holds the key may use OpenSSL too: a failure below must not wear its leftovers
+  ERR_clear_error();
   const auto combined = std::span(envelope).subspan(nonceOffset);
   const SecretBytes derived = symmetric(shared, ephemeral, key.publicKey());
 

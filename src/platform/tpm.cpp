@@ -89,19 +89,22 @@ ESYS_TR Tpm::session() {
 
 class TpmKey final : public EnclaveKey {
  public:
-  // Loads the key under the parent, which proves this TPM can use it. The loaded object is kept
-  // only when private-key operations are allowed.
+  // What the key is handed out for. A restored key is loaded, which proves this TPM can use it,
+  // and stays loaded only when private-key operations are allowed; a new key is not loaded.
+  enum class Use { store, check, agree };
+
   TpmKey(std::shared_ptr<Tpm> tpm, const TPM2B_PUBLIC& publicPart, const TPM2B_PRIVATE& privatePart,
-         bool usable)
+         Use use)
       : tpm_(std::move(tpm)),
         public_(publicPart),
         private_(privatePart),
         point_(tpm_template::x963(publicPart.publicArea)) {
+    if (use == Use::store) return;
     ESYS_TR handle = ESYS_TR_NONE;
     tss::check(Esys_Load(tpm_->esys(), tpm_->parent(), ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
                          &private_, &public_, &handle));
     tss::Handle loaded = tss::Handle::transient(tpm_->esys(), handle);
-    if (usable) loaded_ = std::move(loaded);
+    if (use == Use::agree) loaded_ = std::move(loaded);
   }
 
   const Point& publicKey() const override { return point_; }
@@ -119,7 +122,7 @@ class TpmKey final : public EnclaveKey {
 SecretBytes TpmKey::sharedSecret(const Point& peer) {
   if (!loaded_) {
     throw SecureElementError(
-        "the key refuses private-key operations: it was restored without an evaluated "
+        "the key refuses private-key operations: it was not restored with an evaluated "
         "authentication context");
   }
   if (peer[0] != 0x04) throw SecureElementError("the peer key is not an uncompressed point");
@@ -183,7 +186,8 @@ bool TpmElement::isAvailable() {
 }
 
 std::unique_ptr<EnclaveKey> TpmElement::create(const AccessControl&) {
-  // The access flags are enforced by restore(): a new key is handed only to its creator.
+  // A new key is only stored and its public half read: every private-key use goes through
+  // restore() with an evaluated context.
   const std::shared_ptr<Tpm>& tpm = connected();
   const TPM2B_PUBLIC keyTemplate = tpm_template::key();
   const TPM2B_SENSITIVE_CREATE sensitive{};
@@ -196,7 +200,7 @@ std::unique_ptr<EnclaveKey> TpmElement::create(const AccessControl&) {
                            &sensitive, &keyTemplate, &outsideInfo, &creationPcr, privatePart.put(),
                            publicPart.put(), nullptr, nullptr, nullptr));
     if (tpm_template::isCompact(publicPart->publicArea)) {
-      return std::make_unique<TpmKey>(tpm, *publicPart, *privatePart, true);
+      return std::make_unique<TpmKey>(tpm, *publicPart, *privatePart, TpmKey::Use::store);
     }
   }
   throw SecureElementError("the TPM made no compact key in " + std::to_string(createAttempts) +
@@ -218,7 +222,8 @@ std::unique_ptr<EnclaveKey> TpmElement::restore(std::span<const std::uint8_t> da
                              " bytes after its private part");
   }
   const bool usable = context != nullptr && context->evaluated();
-  return std::make_unique<TpmKey>(connected(), publicPart, privatePart, usable);
+  return std::make_unique<TpmKey>(connected(), publicPart, privatePart,
+                                  usable ? TpmKey::Use::agree : TpmKey::Use::check);
 }
 
 }  // namespace

@@ -19,7 +19,6 @@ void silence() {
 }
 
 Connection::Connection(const std::string& tcti) {
-  silence();
   check(Tss2_TctiLdr_Initialize(tcti.c_str(), &tcti_));
   TSS2_RC rc = Esys_Initialize(&esys_, tcti_, nullptr);
   if (rc != TSS2_RC_SUCCESS) {

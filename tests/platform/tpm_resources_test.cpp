@@ -59,10 +59,11 @@ TEST(TpmResources, NothingStaysLoadedAfterTheElementIsGoneWhateverHappened) {
   };
   const std::vector<Case> cases = {
       {"isAvailable only", [&] { EXPECT_TRUE(elementOn(swtpm.tcti())->isAvailable()); }},
-      {"created key agrees",
+      {"created key refuses to agree",
        [&] {
          auto key = elementOn(swtpm.tcti())->create(userPresence);
-         key->sharedSecret(p256::agree(key->publicKey()).ephemeral);
+         EXPECT_THROW(key->sharedSecret(p256::agree(key->publicKey()).ephemeral),
+                      SecureElementError);
        }},
       {"restored key agrees many times",
        [&] {
@@ -75,7 +76,8 @@ TEST(TpmResources, NothingStaysLoadedAfterTheElementIsGoneWhateverHappened) {
        [&] {
          auto element = elementOn(swtpm.tcti());
          auto first = element->restore(keyFile, &evaluated);
-         auto second = element->create(userPresence);
+         auto second =
+             element->restore(element->create(userPresence)->dataRepresentation(), &evaluated);
          first->sharedSecret(p256::agree(second->publicKey()).ephemeral);
          second->sharedSecret(p256::agree(first->publicKey()).ephemeral);
        }},

@@ -52,7 +52,10 @@ sockaddr_in loopback(int port) {
 
 bool bindTo(const Socket& socket, int port) {
   sockaddr_in address = loopback(port);
+  // a port whose last connection is still in TIME_WAIT is free for a new listener, as for swtpm
+  int reuse = 1;
   return socket.fd() >= 0 &&
+         ::setsockopt(socket.fd(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) == 0 &&
          ::bind(socket.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
