@@ -15,6 +15,19 @@ cmake --build build -j "$jobs"
 echo "== tests"
 ctest --test-dir build -j "$jobs" --output-on-failure
 
+if [ "${CI:-}" = true ]; then
+  # Only on a throwaway machine: the package is installed for real, run, and removed again.
+  echo "== package"
+  (cd build && cpack -G DEB >/dev/null)
+  apt-get install -y -qq -o Dpkg::Options::=--force-confold "$PWD"/build/tarn-wemb_*.deb >/dev/null
+  store=$(mktemp -d)
+  reply=$(TARN_WEMB_TCTI=swtpm:host=127.0.0.1,port=9 tarn-wemb status --dir "$store" </dev/null)
+  rm -rf "$store"
+  apt-get remove -y -qq tarn-wemb >/dev/null
+  [ "$reply" = '{"key":false,"secureEnclave":false}' ] || { echo "installed package said: $reply"; exit 1; }
+  echo "installed from the .deb, answered $reply, removed"
+fi
+
 echo "== build (address and undefined-behaviour sanitizers)"
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTARN_WERROR=ON -DTARN_SANITIZE=ON >/dev/null
 cmake --build build-sanitize -j "$jobs"
