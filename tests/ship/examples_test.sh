@@ -1,7 +1,7 @@
 #!/bin/bash
-# Runs examples/call.py and examples/call.js: first against a scripted stand-in for tarn-wemb
-# (how they read replies and refusals), then against the real binary on a TPM with a throwaway
-# account and a scripted pinentry (correct password, wrong password, cancel).
+# Runs examples/call.py and examples/call.js against the real binary on a TPM with a throwaway
+# account and a scripted pinentry (correct password, wrong password, cancel, a broken key file),
+# and once against a stand-in that crashes.
 # Usage: tests/ship/examples_test.sh [path/to/tarn-wemb]   (TARN_WEMB_TCTI names the TPM)
 set -uo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
@@ -35,53 +35,16 @@ example() { # lang (py or js), store dir, then a command prefix: output in $work
   "${@:3}" "$runner" "$here/examples/call.$lang" "$store" >"$work/out" 2>"$work/err"
 }
 
-# --- Against a stand-in that answers like tarn-wemb, so the callers' handling can be checked anywhere.
-fake=$work/fake-tarn-wemb
-cat >"$fake" <<'SH'
-#!/bin/bash
-printf '%s\n' "$@" >"$FAKE_ARGS"
-[ "$1" = status ] && { echo '{"key":true,"secureEnclave":true}'; exit 0; }
-cat >/dev/null
-case $1:$FAKE_OPEN in
-  seal:*) echo '{"sealed":["AAAA","BBBB"]}' ;;
-  open:ok) echo '{"items":["first secret","zażółć gęślą jaźń 🔐"]}' ;;
-  open:crash) kill -SEGV $$ ;;
-  open:*) printf '{"error":"%s"}\n' "$FAKE_OPEN"; exit 1 ;;
-esac
-SH
-chmod 755 "$fake"
-
-# open's answer | example exit status | text expected on standard error (empty: stdout is the texts)
-while IFS='|' read -r answer status expected; do
-  for lang in py js; do
-    example "$lang" "$work/store dir" env FAKE_OPEN="$answer" FAKE_ARGS="$work/args" TARN_WEMB="$fake"
-    got=$?
-    check "$lang stand-in $answer: exit status $got" [ "$got" = "$status" ]
-    if [ -z "$expected" ]; then
-      check "$lang stand-in $answer: texts" same_json "$(cat "$work/out")" "$texts"
-    else
-      check "$lang stand-in $answer: says '$expected'" grep -qF -- "$expected" "$work/err"
-      check "$lang stand-in $answer: prints no texts" [ ! -s "$work/out" ]
-    fi
-    check "$lang stand-in $answer: passes --dir as two arguments" \
-      cmp -s <(printf 'open\n--dir\n%s\n' "$work/store dir") "$work/args"
-  done
-done <<'TABLE'
-ok|0|
-cancelled|1|You cancelled the password prompt
-denied|1|The password was not accepted
-no-key|1|This store has no key yet
-Tss2_RC_Decode: tpm:error(2.0): authorization failure|1|tarn-wemb: Tss2_RC_Decode: tpm:error(2.0): authorization failure
-crash|1|gave no reply
-TABLE
-
-# "status" never reads its input: a large request must not break the caller on a closed pipe.
-check "py status with unread input" env TARN_WEMB="$fake" FAKE_ARGS="$work/args" "$python" -c \
-  'import sys; sys.path.insert(0, sys.argv[1]); import call; assert call.run("status", {"pad": "x" * 1000000})["key"] is True' \
-  "$here/examples"
-check "js status with unread input" env TARN_WEMB="$fake" FAKE_ARGS="$work/args" "$node" -e \
-  'require(process.argv[1]).run("status", {pad: "x".repeat(1e6)}).then((r) => process.exit(r.key === true ? 0 : 1), () => process.exit(1))' \
-  "$here/examples/call.js"
+# A caller must survive a tarn-wemb that dies without a reply; the real binary never does.
+crash=$work/crashing-tarn-wemb
+printf '#!/bin/sh\nkill -SEGV $$\n' >"$crash"
+chmod 755 "$crash"
+for lang in py js; do
+  example "$lang" "$work/store" env TARN_WEMB="$crash"
+  check "$lang crash: exit status 1" [ $? = 1 ]
+  check "$lang crash: says 'gave no reply'" grep -qF "gave no reply" "$work/err"
+  check "$lang crash: prints no texts" [ ! -s "$work/out" ]
+done
 
 # The excerpts shown to callers must be the code that runs: run() is quoted whole in the docs.
 in_docs() { # example file, first line of run(), last line of run()
@@ -130,27 +93,39 @@ real() {
       TARN_WEMB="$binary" TARN_WEMB_TCTI="$TARN_WEMB_TCTI" "$@"
   }
 
-  # pinentry behaviour | example exit status | text expected on standard error
+  # pinentry behaviour | key file before the run | example exit status | text on standard error
   local lang got
-  while IFS='|' read -r pin status expected; do
+  while IFS='|' read -r pin keyfile status expected; do
     for lang in py js; do
-      local store=$work/store-$lang-$pin
+      local store="$work/store $lang $pin $keyfile" # a space: --dir must be passed as one argument
       install -d -o "$account" -m 0700 "$store"
+      [ "$keyfile" = junk ] && install -o "$account" -m 0600 /dev/null "$store/klucz.se" &&
+        head -c 300 /dev/urandom >"$store/klucz.se"
       example "$lang" "$store" as_user "$pin"
       got=$?
-      check "$lang real $pin: exit status $got ($(head -c 200 "$work/err"))" [ "$got" = "$status" ]
+      check "$lang real $pin $keyfile: exit status $got ($(head -c 200 "$work/err"))" [ "$got" = "$status" ]
       if [ -z "$expected" ]; then
         check "$lang real $pin: texts" same_json "$(cat "$work/out")" "$texts"
       else
-        check "$lang real $pin: says '$expected'" grep -qF -- "$expected" "$work/err"
+        check "$lang real $pin $keyfile: says '$expected'" grep -qF -- "$expected" "$work/err"
+        check "$lang real $pin $keyfile: prints no texts" [ ! -s "$work/out" ]
       fi
-      check "$lang real $pin: key file made by seal" [ -f "$store/klucz.se" ]
+      check "$lang real $pin $keyfile: key file in the store" [ -f "$store/klucz.se" ]
     done
   done <<'TABLE'
-right|0|
-wrong|1|The password was not accepted
-cancel|1|You cancelled the password prompt
+right|none|0|
+wrong|none|1|The password was not accepted
+cancel|none|1|You cancelled the password prompt
+right|junk|1|tarn-wemb: 
 TABLE
+
+  # "status" never reads its input: a large request must not break the caller on a closed pipe.
+  check "py status with unread input" as_user right "$python" -c \
+    'import sys; sys.path.insert(0, sys.argv[1]); import call; assert call.run("status", {"pad": "x" * 1000000})["secureEnclave"] is True' \
+    "$here/examples"
+  check "js status with unread input" as_user right "$node" -e \
+    'require(process.argv[1]).run("status", {pad: "x".repeat(1e6)}).then((r) => process.exit(r.secureEnclave === true ? 0 : 1), () => process.exit(1))' \
+    "$here/examples/call.js"
 
   # The library function carries the error text: "open" on a store without a key.
   install -d -o "$account" -m 0700 "$work/empty"
