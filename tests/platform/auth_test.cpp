@@ -13,6 +13,7 @@
 #include "platform/password_check.hpp"
 #include "support/account.hpp"
 #include "support/process.hpp"
+#include "support/prompt.hpp"
 
 namespace tarn::test {
 namespace {
@@ -105,20 +106,6 @@ std::string evaluation(const std::string& reason) {
          (success ? "success" : describe(error)) + (evaluated ? ", evaluated" : "");
 }
 
-// The commands the stand-in pinentry received, decoded, one per netstring in its log.
-std::vector<std::string> transcript(const std::string& log) {
-  std::vector<std::string> records;
-  for (std::size_t at = 0; at < log.size();) {
-    std::size_t colon = log.find(':', at);
-    if (colon == std::string::npos) return {"BAD LOG"};
-    std::size_t length = std::stoul(log.substr(at, colon - at));
-    records.push_back(log.substr(colon + 1, length));
-    if (log.compare(colon + 1 + length, 1, ",") != 0) return {"BAD LOG"};
-    at = colon + 2 + length;
-  }
-  return records;
-}
-
 // The set-up of a prompt showing `shown`, then `steps`: G GETPIN, E SETERROR, B BYE.
 std::vector<std::string> prompt(const std::string& shown, std::string_view steps) {
   std::vector<std::string> commands = {"SETTITLE tarn-wemb", "SETDESC " + shown,
@@ -149,39 +136,41 @@ TEST(AuthContext, PromptsWithTheReasonAndLetsPamDecide) {
   const std::string escapes =
       "50% done\r\nline two\tend \xE2\x9C\x93 Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87 \xF0\x9F\x94\x90";
   struct Case {
-    std::string name, answers, outcome;
+    std::string name;
+    std::vector<std::string> answers;
+    std::string outcome;
     std::vector<std::string> commands;
     std::string reason = why, exitAt = "";
     std::map<std::string, std::optional<std::string>> env = {};
   };
   const std::vector<Case> cases = {
-      {"right password", right, success, prompt(why, "GB")},
-      {"reason with escapes and non-ASCII", right, success, prompt(escapes, "GB"), escapes},
-      {"empty reason", right, success, prompt("", "GB"), ""},
-      {"reason too long for one line is cut at a character", right, success,
-       prompt(repeat("\xC3\xA9", 494) + ellipsis, "GB"), repeat("\xC3\xA9", 2000)},
-      {"long reason cut between escapes", right, success, prompt(repeat("%", 329) + ellipsis, "GB"),
+      {"reason with escapes and non-ASCII", {right}, success, prompt(escapes, "GB"), escapes},
+      {"reason too long for one line is cut at a character",
+       {right},
+       success,
+       prompt(repeat("\xC3\xA9", 494) + ellipsis, "GB"),
+       repeat("\xC3\xA9", 2000)},
+      {"long reason cut between escapes",
+       {right},
+       success,
+       prompt(repeat("%", 329) + ellipsis, "GB"),
        repeat("%", 400)},
       {"terminal named by GPG_TTY",
-       right,
+       {right},
        success,
        {"OPTION ttyname=/dev/tarn-tty", "OPTION ttytype=tarn-term", "SETTITLE tarn-wemb",
         "SETDESC " + why, "SETPROMPT Password:", "GETPIN ", "BYE "},
        why,
        "",
        {{"GPG_TTY", "/dev/tarn-tty"}, {"TERM", "tarn-term"}}},
-      {"cancel", "cancel", cancelled, prompt(why, "GB")},
-      {"fully cancelled", "fully-cancel", cancelled, prompt(why, "GB")},
-      {"three wrong passwords", right + "x", failed, prompt(why, "GEGEGB")},
-      {"empty passwords", "pin:", failed, prompt(why, "GEGEGB")},
-      {"wrong then right", "pin:nope\n" + right, success, prompt(why, "GEGB")},
-      {"wrong then cancel", "pin:nope\ncancel", cancelled, prompt(why, "GEGB")},
-      {"other pinentry error", "error", broken, prompt(why, "GB")},
-      {"reply that is not Assuan", "garbage", broken, prompt(why, "GB")},
-      {"exits instead of a password", "exit", broken, prompt(why, "G")},
-      {"exits before its greeting", right, broken, {}, why, "greeting"},
+      {"fully cancelled", {"fully-cancel"}, cancelled, prompt(why, "GB")},
+      {"empty passwords", {"pin:"}, failed, prompt(why, "GEGEGB")},
+      {"wrong then cancel", {"pin:nope", "cancel"}, cancelled, prompt(why, "GEGB")},
+      {"reply that is not Assuan", {"garbage"}, broken, prompt(why, "GB")},
+      {"exits instead of a password", {"exit"}, broken, prompt(why, "G")},
+      {"exits before its greeting", {right}, broken, {}, why, "greeting"},
       {"exits at the description",
-       right,
+       {right},
        broken,
        {"SETTITLE tarn-wemb", "SETDESC " + why},
        why,
@@ -189,22 +178,12 @@ TEST(AuthContext, PromptsWithTheReasonAndLetsPamDecide) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir dir;
-    std::string log = dir / "log";
-    ::close(::open(log.c_str(), O_CREAT | O_WRONLY, 0600));
-    ::chmod(log.c_str(), 0666);
-    Child setup{{{"PATH", pinentryDir() + ":/usr/bin:/bin"},
-                 {"DISPLAY", ":tarn-test"},
-                 {"WAYLAND_DISPLAY", std::nullopt},
-                 {"GPG_TTY", std::nullopt},
-                 {"TARN_TEST_PINENTRY_LOG", log},
-                 {"TARN_TEST_PINENTRY_ANSWERS", c.answers},
-                 {"TARN_TEST_PINENTRY_EXIT_AT", c.exitAt}},
-                account->uid,
-                account->gid};
+    Prompt stand_in(c.answers);
+    Child setup{stand_in.env(), account->uid, account->gid};
+    setup.env["TARN_TEST_PINENTRY_EXIT_AT"] = c.exitAt;
     for (const auto& [name, value] : c.env) setup.env[name] = value;
     EXPECT_EQ(inChild(setup, [&] { return evaluation(c.reason); }), c.outcome);
-    EXPECT_EQ(transcript(readFile(log)), c.commands);
+    EXPECT_EQ(stand_in.records(), c.commands);
   }
 }
 

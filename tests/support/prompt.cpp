@@ -14,14 +14,18 @@ Prompt::Prompt(std::vector<std::string> answers) {
   ::chmod(dir_.path().c_str(), 0777);
 }
 
-void Prompt::apply(Launch& launch) const {
+std::map<std::string, std::optional<std::string>> Prompt::env() const {
   std::string program = TARN_TEST_PINENTRY;
-  launch.env["PATH"] = program.substr(0, program.rfind('/')) + ":/usr/bin:/bin";
-  launch.env["DISPLAY"] = ":99";
-  launch.env["WAYLAND_DISPLAY"] = std::nullopt;
-  launch.env["GPG_TTY"] = std::nullopt;
-  launch.env["TARN_TEST_PINENTRY_ANSWERS"] = answers_;
-  launch.env["TARN_TEST_PINENTRY_LOG"] = dir_ / "log";
+  return {{"PATH", program.substr(0, program.rfind('/')) + ":/usr/bin:/bin"},
+          {"DISPLAY", ":99"},
+          {"WAYLAND_DISPLAY", std::nullopt},
+          {"GPG_TTY", std::nullopt},
+          {"TARN_TEST_PINENTRY_ANSWERS", answers_},
+          {"TARN_TEST_PINENTRY_LOG", dir_ / "log"}};
+}
+
+void Prompt::apply(Launch& launch) const {
+  for (const auto& [name, value] : env()) launch.env[name] = value;
 }
 
 std::vector<std::string> Prompt::records() const {
@@ -30,9 +34,11 @@ std::vector<std::string> Prompt::records() const {
   std::size_t at = 0;
   while (at < log.size()) {
     std::size_t colon = log.find(':', at);
+    if (colon == std::string::npos) return {"BAD LOG"};
     std::size_t length = std::stoul(log.substr(at, colon - at));
     out.push_back(log.substr(colon + 1, length));
-    at = colon + 1 + length + 1;
+    if (log.compare(colon + 1 + length, 1, ",") != 0) return {"BAD LOG"};
+    at = colon + 2 + length;
   }
   return out;
 }

@@ -18,17 +18,18 @@ class Prompt {
   // One answer per GETPIN, the last repeating: "pin:TEXT", "cancel", "error", ...
   explicit Prompt(std::vector<std::string> answers);
 
-  // Puts the stand-in first on PATH with a display to show it on, and points it at the log.
+  // The stand-in first on PATH with a display to show it on, pointed at the log.
+  std::map<std::string, std::optional<std::string>> env() const;
   void apply(Launch& launch) const;
 
   // The decoded SETDESC texts, in order.
   std::vector<std::string> shown() const;
   // How many times a password was asked for.
   std::size_t asked() const;
-
- private:
+  // Every command the stand-in received, decoded; {"BAD LOG"} when the log is not netstrings.
   std::vector<std::string> records() const;
 
+ private:
   TempDir dir_;
   std::string answers_;
 };
