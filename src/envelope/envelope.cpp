@@ -17,13 +17,10 @@ namespace {
 
 using platform::Point;
 
-// P-256's field prime p, and (p − 1) / 2: a point is compact when its Y is at most the latter.
+// P-256's field prime p.
 constexpr std::array<std::uint8_t, 32> prime = {
     0xff, 0xff, 0xff, 0xff, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
     0x00, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
-constexpr std::array<std::uint8_t, 32> halfPrime = {
-    0x7f, 0xff, 0xff, 0xff, 0x80, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-    0x00, 0x00, 0x00, 0x00, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 
 constexpr std::size_t pointOffset = 1;
 constexpr std::size_t nonceOffset = pointOffset + pointSize;
@@ -36,9 +33,7 @@ constexpr std::size_t chunk = std::size_t{1} << 30;
 // n − d: d·R and (n − d)·R = −(d·R) have the same X coordinate, the whole of the shared secret.
 void makeCompact(Point& point) {
   const auto y = std::span(point).subspan<33, 32>();
-  if (!std::lexicographical_compare(halfPrime.begin(), halfPrime.end(), y.begin(), y.end())) {
-    return;
-  }
+  if (platform::compactY(y)) return;
   int borrow = 0;
   for (std::size_t i = y.size(); i-- > 0;) {
     const int difference = prime[i] - y[i] - borrow;

@@ -20,11 +20,6 @@ static_assert(parentAttributes ==
                TPMA_OBJECT_DECRYPT));
 static_assert(keyAttributes == (parentAttributes & ~TPMA_OBJECT_RESTRICTED));
 
-// (p - 1) / 2 for the P-256 prime p: Y is the smaller of Y and p - Y exactly when Y <= this.
-constexpr std::array<std::uint8_t, coordinateSize> halfPrime = {
-    0x7f, 0xff, 0xff, 0xff, 0x80, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-    0x00, 0x00, 0x00, 0x00, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
-
 TPM2B_PUBLIC eccP256(TPMA_OBJECT attributes) {
   TPM2B_PUBLIC area{};
   area.publicArea.type = TPM2_ALG_ECC;
@@ -81,7 +76,7 @@ bool isParent(const TPMT_PUBLIC& area) {
 
 bool isCompact(const TPMT_PUBLIC& area) {
   if (!isP256(area)) return false;
-  return !std::ranges::lexicographical_compare(halfPrime, padded(area.unique.ecc.y));
+  return compactY(padded(area.unique.ecc.y));
 }
 
 Point x963(const TPMT_PUBLIC& area) {

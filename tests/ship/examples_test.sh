@@ -11,13 +11,7 @@ node=$(command -v node)
 texts='["first secret", "zażółć gęślą jaźń 🔐"]'
 export PYTHONDONTWRITEBYTECODE=1 # importing call.py must leave nothing behind in examples/
 
-passed=0
-failed=0
-check() { # name, then a command that must succeed
-  local name=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $name"; fi
-}
+. "$(dirname "$0")/check.sh"
 same_json() { "$python" -c 'import json,sys; sys.exit(json.loads(sys.argv[1]) != json.loads(sys.argv[2]))' "$1" "$2" 2>/dev/null; }
 
 work=$(mktemp -d)
@@ -142,5 +136,4 @@ run("open", { items: [] }, process.argv[2]).then(() => process.exit(1),
 }
 real
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -10,15 +10,14 @@
 #include <memory>
 #include <stdexcept>
 
+#include "envelope/openssl.hpp"
+
 namespace tarn::test::p256 {
 namespace {
 
-template <auto F>
-struct Free {
-  void operator()(auto* p) const noexcept { F(p); }
-};
-using EvpPkey = std::unique_ptr<EVP_PKEY, Free<&EVP_PKEY_free>>;
-using EvpPkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Free<&EVP_PKEY_CTX_free>>;
+using envelope::openssl::Free;
+using EvpPkey = envelope::openssl::Pkey;
+using EvpPkeyCtx = envelope::openssl::PkeyContext;
 using Bignum = std::unique_ptr<BIGNUM, Free<&BN_free>>;
 using Group = std::unique_ptr<EC_GROUP, Free<&EC_GROUP_free>>;
 using EcPoint = std::unique_ptr<EC_POINT, Free<&EC_POINT_free>>;
