@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "channel/failure.hpp"
+#include "base/failure.hpp"
 #include "envelope/envelope.hpp"
 #include "support/software_key.hpp"
 

@@ -1,5 +1,7 @@
 #include "app/request.hpp"
 
+#include "base/text.hpp"
+
 namespace tarn::app {
 
 const channel::Json* lookup(const channel::Json& request, std::string_view key) {
@@ -15,7 +17,7 @@ std::string reason(const channel::Json& request) {
     const auto& given = value->get_ref<const SecretString&>();
     text = std::string_view(given.data(), given.size());
   }
-  return std::string(channel::graphemes(text, maxReason));
+  return std::string(graphemes(text, maxReason));
 }
 
 }  // namespace tarn::app

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "channel/failure.hpp"
-#include "platform/secret.hpp"
+#include "base/failure.hpp"
+#include "base/secret.hpp"
 
 namespace tarn::channel {
 
@@ -37,12 +37,6 @@ Reply errorReply(const std::exception& error);
 
 // Writes the reply as one compact JSON line to `fd`.
 void reply(const Reply& reply, int fd = 1);
-
-// `text` with invalid UTF-8 replaced by U+FFFD.
-std::string validUtf8(std::string_view text);
-
-// The first `count` extended grapheme clusters of valid UTF-8 `text`.
-std::string_view graphemes(std::string_view text, std::size_t count);
 
 // A platform error's description as an error reply carries it: valid UTF-8, at most
 // maxDescription user-perceived characters.

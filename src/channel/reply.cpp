@@ -1,8 +1,8 @@
 #include <stdexcept>
 
+#include "base/io.hpp"
+#include "base/text.hpp"
 #include "channel/channel.hpp"
-#include "channel/io.hpp"
-#include "channel/utf8.hpp"
 
 namespace tarn::channel {
 namespace {
@@ -142,6 +142,12 @@ Reply errorReply(const std::exception& error) {
     answer.body["error"] = description(said != nullptr ? said : "");
   }
   return answer;
+}
+
+// Cutting first reads only what the reply keeps; ill-formed bytes break clusters the way their
+// U+FFFD would, so the cut falls where it would fall in the repaired text.
+SecretString description(std::string_view text) {
+  return repaired(graphemes(text, maxDescription));
 }
 
 void reply(const Reply& reply, int fd) {

@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/io.hpp"
 #include "channel/channel.hpp"
-#include "channel/io.hpp"
 #include "channel/parse.hpp"
 
 namespace tarn::channel {

@@ -3,7 +3,7 @@
 #include <exception>
 #include <semaphore>
 
-#include "channel/failure.hpp"
+#include "base/failure.hpp"
 
 namespace tarn::custody {
 namespace {

@@ -1,6 +1,6 @@
 #include "custody/key.hpp"
 
-#include "channel/failure.hpp"
+#include "base/failure.hpp"
 #include "custody/key_file.hpp"
 
 namespace tarn::custody {

@@ -9,43 +9,19 @@
 #include <memory>
 #include <utility>
 
+#include "base/io.hpp"
+
 namespace tarn::custody {
 namespace {
 
 // Far above any TPM key blob; a larger file is handed on cut, and the TPM refuses it.
 constexpr std::size_t maxKeyFile = 1 << 20;
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
 std::string parentOf(const std::string& path) {
   auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
-}
-
-void writeAll(int fd, std::span<const std::uint8_t> bytes, const std::string& path) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw FileSystemError("cannot write", path, errno);
-    done += static_cast<std::size_t>(n);
-  }
 }
 
 void syncDirectory(const std::string& dir) {
@@ -104,7 +80,8 @@ void writeKeyFile(const std::string& path, std::span<const std::uint8_t> bytes) 
   std::unique_ptr<void, decltype(removeTemporary)> cleanup(&temporary, removeTemporary);
 
   if (::fchmod(fd.get(), 0600) != 0) throw FileSystemError("cannot protect", temporary, errno);
-  writeAll(fd.get(), bytes, temporary);
+  std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (!writeAll(fd.get(), text)) throw FileSystemError("cannot write", temporary, errno);
   if (::fsync(fd.get()) != 0) throw FileSystemError("cannot write", temporary, errno);
   if (::close(fd.release()) != 0) throw FileSystemError("cannot write", temporary, errno);
   // link, unlike rename, fails when the name exists: an existing key file is never replaced.

@@ -8,7 +8,7 @@
 #include <array>
 #include <cstring>
 
-#include "channel/failure.hpp"
+#include "base/failure.hpp"
 #include "envelope/base64.hpp"
 #include "envelope/detail.hpp"
 

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/secret.hpp"
 #include "envelope/format.hpp"
 #include "platform/key_agreement.hpp"
-#include "platform/secret.hpp"
 
 namespace tarn::envelope {
 

@@ -10,8 +10,8 @@
 #include <span>
 #include <string_view>
 
+#include "base/secret.hpp"
 #include "platform/key_agreement.hpp"
-#include "platform/secret.hpp"
 
 namespace tarn::envelope::openssl {
 

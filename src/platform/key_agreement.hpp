@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/secret.hpp"
+#include "base/secret.hpp"
 
 namespace tarn::platform {
 

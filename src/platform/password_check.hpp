@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/secret.hpp"
+#include "base/secret.hpp"
 
 namespace tarn::platform {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/secret.hpp"
+#include "base/secret.hpp"
 
 namespace tarn::platform {
 

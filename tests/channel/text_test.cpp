@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "base/text.hpp"
 #include "channel/channel.hpp"
 
 namespace tarn::channel {
@@ -25,7 +26,7 @@ TEST(ValidUtf8, ReplacesEachMaximalIllFormedSubpart) {
       {"\xF0\x9F\x98x\xF0\x9F\x98", fffd + "x" + fffd},
       {"\xC3", fffd},
   };
-  for (const auto& [in, out] : cases) EXPECT_EQ(validUtf8(in), out) << testing::PrintToString(in);
+  for (const auto& [in, out] : cases) EXPECT_EQ(std::string(repaired(in)), out) << testing::PrintToString(in);
 }
 
 TEST(Graphemes, CutsAfterWholeClusters) {

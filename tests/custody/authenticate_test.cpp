@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "channel/failure.hpp"
+#include "base/failure.hpp"
 #include "custody/fakes.hpp"
 
 namespace tarn::custody {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "channel/failure.hpp"
+#include "base/failure.hpp"
 #include "custody/fakes.hpp"
 #include "custody/key_file.hpp"
 #include "support/process.hpp"

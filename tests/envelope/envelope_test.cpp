@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "channel/failure.hpp"
+#include "base/failure.hpp"
 #include "envelope/base64.hpp"
 #include "envelope/detail.hpp"
 #include "support/hex.hpp"

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "channel/failure.hpp"
+#include "base/failure.hpp"
 #include "envelope/detail.hpp"
 #include "envelope/envelope.hpp"
 #include "support/hex.hpp"

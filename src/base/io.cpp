@@ -1,4 +1,4 @@
-#include "channel/io.hpp"
+#include "base/io.hpp"
 
 #include <poll.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <system_error>
 
-namespace tarn::channel {
+namespace tarn {
 namespace {
 
 // A caller may hand us a non-blocking descriptor; wait instead of failing on EAGAIN.
@@ -33,7 +33,7 @@ std::size_t readSome(int fd, std::span<std::uint8_t> into) {
   }
 }
 
-void writeAll(int fd, std::string_view bytes) {
+bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n > 0) {
@@ -41,8 +41,15 @@ void writeAll(int fd, std::string_view bytes) {
       continue;
     }
     if (n < 0 && (errno == EINTR || (wouldBlock(errno) && ready(fd, POLLOUT)))) continue;
-    return;
+    if (n == 0) errno = EIO;
+    return false;
   }
+  return true;
 }
 
-}  // namespace tarn::channel
+void Descriptor::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+}  // namespace tarn

@@ -1,9 +1,8 @@
+#include "base/text.hpp"
+
 #include <utf8proc.h>
 
-#include "channel/channel.hpp"
-#include "channel/utf8.hpp"
-
-namespace tarn::channel {
+namespace tarn {
 namespace {
 
 constexpr std::string_view replacement = "\xEF\xBF\xBD";  // U+FFFD
@@ -58,7 +57,16 @@ String replaced(std::string_view text) {
 
 }  // namespace
 
-std::string validUtf8(std::string_view text) { return replaced<std::string>(text); }
+bool isUtf8(std::string_view text) {
+  while (!text.empty()) {
+    CodePoint point = decode(text);
+    if (!point.valid) return false;
+    text.remove_prefix(point.length);
+  }
+  return true;
+}
+
+SecretString repaired(std::string_view text) { return replaced<SecretString>(text); }
 
 std::string_view graphemes(std::string_view text, std::size_t count) {
   utf8proc_int32_t state = 0;
@@ -78,10 +86,4 @@ std::string_view graphemes(std::string_view text, std::size_t count) {
   return text.substr(0, at);
 }
 
-// Cutting first reads only what the reply keeps; ill-formed bytes break clusters the way their
-// U+FFFD would, so the cut falls where it would fall in the repaired text.
-SecretString description(std::string_view text) {
-  return replaced<SecretString>(graphemes(text, maxDescription));
-}
-
-}  // namespace tarn::channel
+}  // namespace tarn
