@@ -25,9 +25,9 @@ using namespace tarn;
 
 const std::string text(100, 't');
 
-platform::Point recipientPoint() {
+Point recipientPoint() {
   EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
-  platform::Point point{};
+  Point point{};
   std::size_t length = 0;
   if (key == nullptr || EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY,
                                                         point.data(), point.size(), &length) != 1) {
@@ -45,7 +45,7 @@ void check(bool ok) {
 // no compact point; per text only keygen, ECDH, HKDF, nonce, GCM and Base64.
 class Floor {
  public:
-  explicit Floor(const platform::Point& recipient) : point_(recipient) {
+  explicit Floor(const Point& recipient) : point_(recipient) {
     EVP_PKEY_CTX* import = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
     std::array<char, 11> group = {"prime256v1"};
     OSSL_PARAM params[] = {
@@ -124,7 +124,7 @@ class Floor {
   }
 
  private:
-  platform::Point point_;
+  Point point_;
   EVP_PKEY* recipient_ = nullptr;
   EVP_PKEY_CTX* keygen_ = nullptr;
   EVP_KDF* kdf_ = nullptr;
@@ -143,7 +143,7 @@ void seal(benchmark::State& state) {
 
 // The one-text overload, which parses the recipient every time: for comparison only.
 void sealParsingRecipient(benchmark::State& state) {
-  const platform::Point recipient = recipientPoint();
+  const Point recipient = recipientPoint();
   for (auto _ : state) benchmark::DoNotOptimize(envelope::seal(text, recipient));
 }
 

@@ -1,23 +1,16 @@
 #include "custody/directory.hpp"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <vector>
+
+#include "base/account.hpp"
 
 namespace tarn::custody {
 
 std::string homeDirectory() {
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-      found != nullptr && found->pw_dir != nullptr) {
-    return found->pw_dir;
-  }
+  if (auto account = currentAccount(); account && !account->home.empty()) return account->home;
   // No home anywhere: the root, so the path stays absolute and the run still gets its reply.
   return "/";
 }

@@ -9,7 +9,7 @@ platform::AccessControl access() {
   return {platform::AccessControl::privateKeyUsage | platform::AccessControl::userPresence};
 }
 
-platform::Point publicKey(platform::SecureElement& element, const std::string& directory,
+Point publicKey(platform::SecureElement& element, const std::string& directory,
                           const std::string& keyFile) {
   // A key file that is there but unusable is an error, never a reason to make another key.
   if (auto stored = readKeyFile(keyFile)) return element.restore(*stored, nullptr)->publicKey();

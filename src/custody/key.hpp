@@ -12,7 +12,7 @@ platform::AccessControl access();
 
 // The public half of the enclave key: loaded from `keyFile`, or, when that cannot be read,
 // a new key made in `element` and written to `keyFile` inside `directory`.
-platform::Point publicKey(platform::SecureElement& element, const std::string& directory,
+Point publicKey(platform::SecureElement& element, const std::string& directory,
                           const std::string& keyFile);
 
 }  // namespace tarn::custody

@@ -25,7 +25,7 @@ namespace detail {
 // d·G or −d·G for the scalar d in `key`: either gives the recipient the same shared secret.
 struct Ephemeral {
   openssl::Pkey key;
-  platform::Point point;
+  Point point;
 };
 
 // A fresh random ephemeral key, generated with `keygen` (a P-256 key-generation context).

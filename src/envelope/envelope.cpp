@@ -15,7 +15,7 @@
 namespace tarn::envelope {
 namespace {
 
-using platform::Point;
+
 
 // P-256's field prime p.
 constexpr std::array<std::uint8_t, 32> prime = {
@@ -33,7 +33,7 @@ constexpr std::size_t chunk = std::size_t{1} << 30;
 // n − d: d·R and (n − d)·R = −(d·R) have the same X coordinate, the whole of the shared secret.
 void makeCompact(Point& point) {
   const auto y = std::span(point).subspan<33, 32>();
-  if (platform::compactY(y)) return;
+  if (compactY(y)) return;
   int borrow = 0;
   for (std::size_t i = y.size(); i-- > 0;) {
     const int difference = prime[i] - y[i] - borrow;

@@ -24,30 +24,30 @@ struct CryptoError : std::runtime_error {
 // One thread at a time.
 class Recipient {
  public:
-  explicit Recipient(const platform::Point& point);
+  explicit Recipient(const Point& point);
   ~Recipient();
   Recipient(Recipient&&) noexcept;
   Recipient& operator=(Recipient&&) noexcept;
 
-  const platform::Point& point() const { return point_; }
+  const Point& point() const { return point_; }
 
   struct Parts;
   Parts& parts() const { return *parts_; }
 
  private:
-  platform::Point point_;
+  Point point_;
   std::unique_ptr<Parts> parts_;
 };
 
 // Seals `text` (its UTF-8 bytes as they stand) to `recipient`: the Base64 envelope.
 std::string seal(std::string_view text, const Recipient& recipient);
 // The same, for one text: parses the recipient on every call.
-std::string seal(std::string_view text, const platform::Point& recipient);
+std::string seal(std::string_view text, const Point& recipient);
 
 // HKDF-SHA256 of the shared secret with `salt` and info = first ‖ second: the 32-byte AES key.
 // `first` is always the envelope's ephemeral key, `second` the recipient's.
-SecretBytes symmetric(std::span<const std::uint8_t> sharedSecret, const platform::Point& first,
-                      const platform::Point& second);
+SecretBytes symmetric(std::span<const std::uint8_t> sharedSecret, const Point& first,
+                      const Point& second);
 
 // The envelope's bytes after the structural checks that need no key; Failure "sealed-format".
 std::vector<std::uint8_t> sealedData(std::string_view sealed);

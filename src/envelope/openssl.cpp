@@ -29,7 +29,7 @@ void fail(std::string_view otherwise) {
   throw CryptoError(description);
 }
 
-Pkey publicKey(const platform::Point& point) {
+Pkey publicKey(const Point& point) {
   // OpenSSL would also take the compressed and hybrid forms; the envelope carries only 0x04.
   if (point[0] != 0x04) {
     ERR_raise(ERR_LIB_EC, EC_R_INVALID_ENCODING);
@@ -59,7 +59,7 @@ Pkey keyPair(std::span<const std::uint8_t, 32> scalar) {
   const Group group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
   const Number d(BN_bin2bn(scalar.data(), scalar.size(), nullptr));
   const EcPoint p(group ? EC_POINT_new(group.get()) : nullptr);
-  platform::Point encoded{};
+  Point encoded{};
   if (!d || !p || EC_POINT_mul(group.get(), p.get(), d.get(), nullptr, nullptr, nullptr) != 1 ||
       EC_POINT_point2oct(group.get(), p.get(), POINT_CONVERSION_UNCOMPRESSED, encoded.data(),
                          encoded.size(), nullptr) != encoded.size()) {
@@ -84,8 +84,8 @@ Pkey keyPair(std::span<const std::uint8_t, 32> scalar) {
   return Pkey(key);
 }
 
-platform::Point point(EVP_PKEY* key) {
-  platform::Point encoded{};
+Point point(EVP_PKEY* key) {
+  Point encoded{};
   std::size_t length = 0;
   if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, encoded.data(),
                                       encoded.size(), &length) != 1 ||

@@ -34,13 +34,13 @@ using KdfContext = std::unique_ptr<EVP_KDF_CTX, Free<&EVP_KDF_CTX_free>>;
 
 // A P-256 public key from its uncompressed X9.63 form; CryptoError when the bytes are no such
 // point on the curve.
-Pkey publicKey(const platform::Point& point);
+Pkey publicKey(const Point& point);
 
 // The P-256 key pair with the private scalar `scalar` (big-endian, 0 < scalar < n).
 Pkey keyPair(std::span<const std::uint8_t, 32> scalar);
 
 // The uncompressed X9.63 form of `key`'s public point.
-platform::Point point(EVP_PKEY* key);
+Point point(EVP_PKEY* key);
 
 // The X coordinate of the ECDH point of `own` (private) and `peer` (public, already checked).
 SecretBytes sharedSecret(EVP_PKEY* own, EVP_PKEY* peer);

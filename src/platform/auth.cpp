@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/account.hpp"
 #include "platform/auth_context.hpp"
 #include "platform/password_check.hpp"
 #include "platform/pinentry.hpp"
@@ -67,17 +68,6 @@ std::optional<PromptPlace> promptPlace() {
   return place;
 }
 
-std::optional<std::string> accountName() {
-  passwd entry;
-  passwd* found = nullptr;
-  std::vector<char> buffer(16384);
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-      found == nullptr) {
-    return std::nullopt;
-  }
-  return std::string(found->pw_name);
-}
-
 // Everything a prompt needs; throws AuthError saying what is missing.
 struct Means {
   std::string program;
@@ -95,9 +85,9 @@ Means means(int policy) {
   if (!place) {
     throw AuthError(auth_code::notInteractive, "no display or terminal to show the prompt on");
   }
-  auto user = accountName();
-  if (!user) throw AuthError(auth_code::passcodeNotSet, "the current user has no account entry");
-  return {std::move(*program), std::move(*place), std::move(*user)};
+  auto account = currentAccount();
+  if (!account) throw AuthError(auth_code::passcodeNotSet, "the current user has no account entry");
+  return {std::move(*program), std::move(*place), std::move(account->name)};
 }
 
 // SETDESC with the reason; a reason too long for one Assuan line is cut at a character and

@@ -41,12 +41,12 @@ class FakeElement : public platform::SecureElement {
       point.fill(data[1]);
       point[0] = 4;
     }
-    const platform::Point& publicKey() const override { return point; }
-    SecretBytes sharedSecret(const platform::Point&) override { return {}; }
+    const Point& publicKey() const override { return point; }
+    SecretBytes sharedSecret(const Point&) override { return {}; }
     std::vector<std::uint8_t> dataRepresentation() const override { return data; }
 
     std::vector<std::uint8_t> data;
-    platform::Point point{};
+    Point point{};
   };
 };
 

@@ -39,7 +39,7 @@ TEST(PublicKey, FirstUseMakesKeyDirectoriesAndFileThenLoadsIt) {
   const std::string keyFile = store + "/klucz.se";
   FakeElement element;
   mode_t saved = ::umask(0277);  // a strict umask must not narrow what we create
-  platform::Point first = publicKey(element, store, keyFile);
+  Point first = publicKey(element, store, keyFile);
   ::umask(saved);
   EXPECT_EQ(element.created, 1);
   EXPECT_EQ(element.lastAccess, 0x40000001u);
@@ -50,7 +50,7 @@ TEST(PublicKey, FirstUseMakesKeyDirectoriesAndFileThenLoadsIt) {
 
   ::chmod(store.c_str(), 0750);
   ::chmod(keyFile.c_str(), 0640);
-  platform::Point second = publicKey(element, store, keyFile);
+  Point second = publicKey(element, store, keyFile);
   EXPECT_EQ(first, second);
   EXPECT_EQ(element.created, 1);
   EXPECT_EQ(modeOf(store), 0750u);

@@ -27,7 +27,7 @@ const std::vector<std::string> texts = {
     std::string(65536, 'y'),
 };
 
-bool compact(const platform::Point& point) {
+bool compact(const Point& point) {
   std::vector<std::uint8_t> y(point.begin() + 33, point.end());
   const std::vector<std::uint8_t> half =
       fromHex("7fffffff800000008000000000000000000000007fffffffffffffffffffffff");
@@ -46,7 +46,7 @@ TEST(Seal, EveryTextComesBackAndTheStringHasTheFixedShape) {
     const std::vector<std::uint8_t> bytes = envelope::sealedData(sealed);
     ASSERT_EQ(bytes.size(), 94 + text.size());
     EXPECT_EQ(bytes[1], 0x04);
-    platform::Point ephemeral{};
+    Point ephemeral{};
     std::copy_n(bytes.begin() + 1, 65, ephemeral.begin());
     EXPECT_TRUE(compact(ephemeral));
     EXPECT_EQ(std::string_view(envelope::open(sealed, key)), text);
@@ -78,7 +78,7 @@ TEST(Seal, ANonceWithoutCombinedFormIsTheSealFailure) {
 }
 
 TEST(Seal, ARecipientOffTheCurveIsOpenSslsError) {
-  platform::Point bad = SoftwareKey().publicKey();
+  Point bad = SoftwareKey().publicKey();
   bad[64] ^= 1;
   try {
     envelope::seal("x", bad);
@@ -94,7 +94,7 @@ struct RefusingKey : SoftwareKey {
   struct Refusal : std::runtime_error {
     using std::runtime_error::runtime_error;
   };
-  SecretBytes sharedSecret(const platform::Point&) override { throw Refusal("tpm says no"); }
+  SecretBytes sharedSecret(const Point&) override { throw Refusal("tpm says no"); }
 };
 
 TEST(Open, ErrorsSayWhatWentWrong) {

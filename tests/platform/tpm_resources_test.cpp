@@ -91,7 +91,7 @@ TEST(TpmResources, NothingStaysLoadedAndNothingIsSaidWhateverHappened) {
        [&] {
          auto element = elementOn(swtpm.tcti());
          auto key = element->restore(keyFile, &evaluated);
-         platform::Point peer = p256::agree(key->publicKey()).ephemeral;
+         Point peer = p256::agree(key->publicKey()).ephemeral;
          key->sharedSecret(peer);
          peer[64] ^= 1;
          key->sharedSecret(peer);
@@ -148,7 +148,7 @@ TEST(TpmResources, TheSharedSecretNeverCrossesTheWireInClear) {
   ::setenv("TCTI_PCAP_FILE", (dir / "wire.pcap").c_str(), 1);
   const auto keyFile = elementOn(swtpm.tcti())->create(userPresence)->dataRepresentation();
   std::vector<SecretBytes> secrets;
-  std::vector<platform::Point> peers;
+  std::vector<Point> peers;
   {
     auto element = elementOn("pcap:" + swtpm.tcti());
     auto key = element->restore(keyFile, &evaluated);

@@ -36,7 +36,7 @@ TEST(Tpm, CreatedKeyIsCompactStoresAsPublicThenPrivateAndRestoresToTheSameKey) {
   for (int round = 0; round < 4; ++round) {
     auto element = elementOn(swtpm.tcti());
     auto created = element->create(access);
-    const platform::Point point = created->publicKey();
+    const Point point = created->publicKey();
     EXPECT_EQ(point[0], 0x04);
     EXPECT_TRUE(p256::onCurve(point));
     EXPECT_TRUE(p256::compact(point));

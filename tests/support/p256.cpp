@@ -26,7 +26,7 @@ void require(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(what);
 }
 
-EvpPkey publicKey(const platform::Point& point) {
+EvpPkey publicKey(const Point& point) {
   EvpPkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
   OSSL_PARAM params[] = {
       OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, const_cast<char*>("P-256"), 0),
@@ -42,7 +42,7 @@ EvpPkey publicKey(const platform::Point& point) {
 
 }  // namespace
 
-Agreement agree(const platform::Point& peer) {
+Agreement agree(const Point& peer) {
   EvpPkey mine(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
   require(mine != nullptr, "keygen");
   Agreement out;
@@ -62,14 +62,14 @@ Agreement agree(const platform::Point& peer) {
   return out;
 }
 
-bool onCurve(const platform::Point& point) {
+bool onCurve(const Point& point) {
   Group group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
   EcPoint decoded(EC_POINT_new(group.get()));
   return EC_POINT_oct2point(group.get(), decoded.get(), point.data(), point.size(), nullptr) == 1 &&
          EC_POINT_is_on_curve(group.get(), decoded.get(), nullptr) == 1;
 }
 
-bool compact(const platform::Point& point) {
+bool compact(const Point& point) {
   Group group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
   Bignum p(BN_new()), y(BN_bin2bn(point.data() + 33, 32, nullptr)), other(BN_new());
   require(EC_GROUP_get_curve(group.get(), p.get(), nullptr, nullptr, nullptr) == 1 &&

@@ -10,14 +10,14 @@ namespace tarn::test::p256 {
 
 // A fresh software key's public point, and the X coordinate of its ECDH point with `peer`.
 struct Agreement {
-  platform::Point ephemeral;
+  Point ephemeral;
   std::vector<std::uint8_t> sharedSecret;
 };
-Agreement agree(const platform::Point& peer);
+Agreement agree(const Point& peer);
 
-bool onCurve(const platform::Point& point);
+bool onCurve(const Point& point);
 
 // Whether Y is the smaller of Y and p - Y.
-bool compact(const platform::Point& point);
+bool compact(const Point& point);
 
 }  // namespace tarn::test::p256

@@ -12,7 +12,7 @@ SoftwareKey::SoftwareKey() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-2
 SoftwareKey::SoftwareKey(std::span<const std::uint8_t, 32> scalar)
     : key_(openssl::keyPair(scalar)), point_(openssl::point(key_.get())) {}
 
-SecretBytes SoftwareKey::sharedSecret(const platform::Point& peer) {
+SecretBytes SoftwareKey::sharedSecret(const Point& peer) {
   ++agreements;
   return openssl::sharedSecret(key_.get(), openssl::publicKey(peer).get());
 }

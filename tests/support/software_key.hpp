@@ -16,15 +16,15 @@ class SoftwareKey : public platform::KeyAgreement {
   // The key with this private scalar (32 bytes, big-endian).
   explicit SoftwareKey(std::span<const std::uint8_t, 32> scalar);
 
-  const platform::Point& publicKey() const override { return point_; }
-  SecretBytes sharedSecret(const platform::Point& peer) override;
+  const Point& publicKey() const override { return point_; }
+  SecretBytes sharedSecret(const Point& peer) override;
 
   // How many key agreements were asked for.
   int agreements = 0;
 
  private:
   envelope::openssl::Pkey key_;
-  platform::Point point_{};
+  Point point_{};
 };
 
 }  // namespace tarn::test
