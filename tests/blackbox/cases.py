@@ -1,0 +1,139 @@
+# The black-box table: one row per case, run by run.py against the built binary as a throwaway
+# account with a password. Columns:
+#   group   the ctest entry that runs the row (rows of one group share a swtpm and the accounts)
+#   args    after the binary's name; $S is the row's store directory
+#   stdin   bytes, a dict sent as JSON, "zero" (/dev/zero), or a function of the row's context
+#   setup   words, applied in order: key (a seal made the store's key; ctx sealed/empty), other
+#           (sealed for another store), indep (sealed by independent code), notpm, stop (swtpm
+#           stopped), cleared (TPM cleared: the key is foreign), planted (the neighbour's key),
+#           loose (key file 0620), fifo, kdir, loosedir (0777), theirdir (neighbour's, 1777),
+#           rootdir (root's, 1777), template (a key of another template), home ($S = the default)
+#   prompt  the pinentry's answers in turn: pin, wrong, cancel, fully-cancel, error, hang; or
+#           "-" (no pinentry may start), mute (it never greets), stall:CMD, nopath, nodisplay
+#   reply   the exact line ($S replaced), a compiled pattern, or a function of the context
+#   exit    the exit status
+#   after   words: dir700 key600 nokey nostore same (key file unchanged) tpm-opens (the sealed
+#           strings open with tpm2-tools) freed (the request text is looked for in freed memory)
+#   told    what the pinentry was told: {COMMAND: exact argument, pattern, or how many times}
+#   within  seconds the run may take;  how: a run that is not one plain start (see run.py)
+import json, re
+from collections import namedtuple
+
+Row = namedtuple("Row", "group name args stdin setup prompt reply exit after told within how")
+
+
+def row(group, name, args, stdin=b"", setup="", prompt="-", reply="", exit=0, after="", told=None, within=None, how=None):
+    return Row(group, name, args.split(), stdin, setup, prompt, reply, exit, after, told or {}, within, how)
+
+
+USAGE = '{"error":"usage: tarn-wemb status|seal|open|verify [--dir path]"}'
+SEEDS = ["sekret7 one", 'zweites Geheimnis \u2713 "q" \\ \n\u0001']
+OPENED = '{"items":["sekret7 one","zweites Geheimnis \u2713 \\"q\\" \\\\ \\n\\u0001"]}'
+PARSE = re.compile(r'\{"error":"parse error at offset \d+: [^"]+"\}')
+ERROR = re.compile(r'\{"error":"[^"]{1,300}"\}')
+FLAG = "\U0001F1F5\U0001F1F1"
+
+
+def sealed(n):
+    return re.compile(r'\{"sealed":\[' + ",".join([r'"AQ[A-Za-z0-9+/]+={0,2}"'] * n) + r"\]\}")
+
+
+def parse_at(offset):
+    return re.compile(r'\{"error":"parse error at offset %d: [^"]+"\}' % offset)
+
+
+def request(items=None, **rest):
+    return json.dumps(dict(rest, **({} if items is None else {"items": items}))).encode()
+
+
+def sized(total):  # a seal request of exactly `total` bytes
+    return request(["x" * (total - len(request(["x"])) + 1)])
+
+
+ROWS = [
+    row("plain", "no command word", "", reply=USAGE, exit=1),
+    row("plain", "a command word in capitals", "STATUS --dir $S", reply=USAGE, exit=1, after="nostore"),
+    row("plain", "the option before the command word", "--dir $S status", reply=USAGE, exit=1, after="nostore"),
+    row("plain", "status of an empty store, creating nothing", "status --dir $S", reply='{"key":false,"secureEnclave":true}', after="nostore"),
+    row("plain", "status without a TPM", "status --dir $S", setup="notpm", reply='{"key":false,"secureEnclave":false}'),
+    row("plain", "status sees a directory named klucz.se", "status --dir $S", setup="kdir", reply='{"key":true,"secureEnclave":true}'),
+    row("plain", "the first seal makes the default store, parents too", "seal", {"items": []}, "home", reply='{"sealed":[]}', after="dir700 key600"),
+    row("plain", "seal of nothing makes the key", "seal --dir $S", {"items": []}, reply='{"sealed":[]}', after="dir700 key600"),
+    row("plain", "empty input: the key is made, then items", "seal --dir $S", reply='{"error":"items"}', exit=1, after="key600"),
+    row("plain", "sealed strings open with tpm2-tools", "seal --dir $S", {"items": SEEDS}, reply=sealed(2), after="tpm-opens freed"),
+    row("plain", "a long item leaves no copy in freed memory", "seal --dir $S", {"items": ["sekret7" * 450]}, reply=sealed(1), after="freed"),
+    row("plain", "a later seal uses the stored key", "seal --dir $S", {"items": ["b"]}, "key", reply=sealed(1), after="same tpm-opens"),
+    row("plain", "an item that is not a string", "seal --dir $S", {"items": ["a", 7]}, reply='{"error":"items"}', exit=1),
+    row("plain", "items null", "seal --dir $S", {"items": None}, reply='{"error":"items"}', exit=1),
+    row("plain", "5000 items", "seal --dir $S", {"items": ["t"] * 5000}, reply=sealed(5000)),
+    row("plain", "5001 items", "seal --dir $S", {"items": ["t"] * 5001}, reply='{"error":"items"}', exit=1),
+    row("plain", "an array at the top", "seal --dir $S", b"[]", reply='{"error":"input"}', exit=1),
+    row("plain", "a number at the top", "seal --dir $S", b"42", reply=PARSE, exit=1),
+    row("plain", "only a line feed", "seal --dir $S", b"\n", reply=PARSE, exit=1),
+    row("plain", "a request then white space", "seal --dir $S", b'{"items":[]}\n \t', reply='{"sealed":[]}'),
+    row("plain", "a byte-order mark first", "seal --dir $S", b'\xef\xbb\xbf{"items":["x"]}', reply=sealed(1)),
+    row("plain", "NUL after the object", "seal --dir $S", b'{"items":[]}\0', reply=parse_at(12), exit=1),
+    row("plain", "a control character in an item is not echoed", "seal --dir $S", b'{"items":["sekret7\x01"]}', reply=parse_at(18), exit=1, after="freed"),
+    row("plain", "a lone surrogate", "seal --dir $S", b'{"items":["\\ud800"]}', reply=PARSE, exit=1),
+    row("plain", "a number too large", "seal --dir $S", b'{"items":[],"n":1e999}', reply=PARSE, exit=1),
+    row("plain", "the first of duplicate keys wins", "seal --dir $S", b'{"items":["a"],"items":[7]}', reply=sealed(1)),
+    row("plain", "the first of duplicate keys wins, refused", "seal --dir $S", b'{"items":[7],"items":["a"]}', reply='{"error":"items"}', exit=1),
+    row("plain", "items inside another object are not the request's", "seal --dir $S", b'{"x":{"items":[7]},"items":["a"]}', reply=sealed(1)),
+    row("plain", "512 containers open", "seal --dir $S", b'{"items":[],"x":' + b"[" * 511 + b"]" * 511 + b"}", reply='{"sealed":[]}'),
+    row("plain", "513 containers open", "seal --dir $S", b'{"items":[],"x":' + b"[" * 512 + b"]" * 512 + b"}", reply=PARSE, exit=1),
+    row("plain", "a request of exactly 8 MiB", "seal --dir $S", sized(8 << 20), reply=sealed(1)),
+    row("plain", "a request of 8 MiB and one byte", "seal --dir $S", sized((8 << 20) + 1), reply='{"error":"input"}', exit=1),
+    row("plain", "endless input is answered", "seal --dir $S", "zero", reply='{"error":"input"}', exit=1, within=20),
+    row("plain", "no TPM, no key: nothing is made", "seal --dir $S", {"items": []}, "notpm", reply='{"error":"no-secure-enclave"}', exit=1, after="nostore"),
+    row("plain", "a key planted by a neighbour", "seal --dir $S", {"items": ["sekret7"]}, "planted", reply='{"error":"refusing key file $S/klucz.se: owned by another user"}', exit=1, after="same"),
+    row("plain", "a key file others may write", "seal --dir $S", {"items": []}, "key loose", reply='{"error":"refusing key file $S/klucz.se: writable by group or others"}', exit=1, after="same"),
+    row("plain", "a fifo in the key file's place", "seal --dir $S", {"items": []}, "fifo", reply='{"error":"refusing key file $S/klucz.se: not a regular file"}', exit=1),
+    row("plain", "a store others may write", "seal --dir $S", {"items": []}, "loosedir", reply='{"error":"refusing store directory $S: writable by group or others"}', exit=1, after="nokey"),
+    row("plain", "a neighbour's sticky store", "seal --dir $S", {"items": []}, "theirdir", reply='{"error":"refusing store directory $S: owned by another user"}', exit=1, after="nokey"),
+    row("plain", "root's sticky store is trusted", "seal --dir $S", {"items": []}, "rootdir", reply='{"sealed":[]}', after="key600"),
+    row("plain", "a key of another template", "seal --dir $S", {"items": []}, "template", reply='{"error":"the stored key is not of this tool\'s key template"}', exit=1, after="same"),
+    row("plain", "a key this TPM cannot load", "seal --dir $S", {"items": []}, "key cleared", reply=ERROR, exit=1, after="same"),
+
+    row("prompt", "verify with the default reason", "verify", b"", prompt="pin", reply='{"ok":true}', told={"SETTITLE": "tarn-wemb", "SETDESC": "Tarn Studio", "GETPIN": 1}),
+    row("prompt", "a reason that is no string", "verify", {"reason": 42}, prompt="pin", reply='{"ok":true}', told={"SETDESC": "Tarn Studio"}),
+    row("prompt", "the reason cut to 150 characters", "verify", {"reason": "e\u0301" * 200}, prompt="pin", reply='{"ok":true}', told={"SETDESC": "e\u0301" * 150}),
+    row("prompt", "151 flags cut at a flag to fit the line", "verify", {"reason": FLAG * 151}, prompt="pin", reply='{"ok":true}', told={"SETDESC": re.compile(f"(?:{FLAG})+\u2026?")}),
+    row("prompt", "a reason escaped for Assuan, not kept", "verify", {"reason": "sekret7 100%\n\rdone"}, prompt="pin", reply='{"ok":true}', after="freed", told={"SETDESC": "sekret7 100%\n\rdone"}),
+    row("prompt", "the first of two reasons", "verify", b'{"reason":"first","reason":"second"}', prompt="pin", reply='{"ok":true}', told={"SETDESC": "first"}),
+    row("prompt", "cancel", "verify", b"", prompt="cancel", reply='{"error":"cancelled"}', exit=1, told={"GETPIN": 1}),
+    row("prompt", "fully cancelled", "verify", b"", prompt="fully-cancel", reply='{"error":"cancelled"}', exit=1),
+    row("prompt", "a third password counts", "verify", b"", prompt="wrong wrong pin", reply='{"ok":true}', told={"GETPIN": 3, "SETERROR": 2}),
+    row("prompt", "three wrong passwords", "verify", b"", prompt="wrong", reply='{"error":"denied"}', exit=1, told={"GETPIN": 3}),
+    row("prompt", "a pinentry error", "verify", b"", prompt="error", reply='{"error":"denied"}', exit=1),
+    row("prompt", "no pinentry", "verify", b"", prompt="nopath", reply=re.compile(r'\{"error":"no-authentication: [^"]+"\}'), exit=1),
+    row("prompt", "nowhere to show a prompt", "verify", b"", prompt="nodisplay", reply=re.compile(r'\{"error":"no-authentication: [^"]+"\}'), exit=1),
+    row("prompt", "verify of an array asks nothing", "verify", b"[]", reply='{"error":"input"}', exit=1),
+    row("prompt", "a bad byte in the reason is not echoed", "verify", b'{"reason":"sekret7 \xff"}', reply=parse_at(19), exit=1, after="freed"),
+    row("prompt", "open gives the texts in order", "open --dir $S", lambda c: request(c["sealed"], reason="Show"), "key", "pin", OPENED, after="freed", told={"SETDESC": "Show", "GETPIN": 1}),
+    row("prompt", "open of nothing still asks", "open --dir $S", {"items": []}, "key", "pin", '{"items":[]}', told={"GETPIN": 1}),
+    row("prompt", "open cancelled", "open --dir $S", lambda c: request(c["sealed"]), "key", "cancel", '{"error":"cancelled"}', 1),
+    row("prompt", "open what independent code sealed", "open --dir $S", lambda c: request(c["indep"]), "key indep", "pin", OPENED, after="freed"),
+    row("prompt", "no key: no-key, whatever the items", "open --dir $S", {"items": ["%%"]}, reply='{"error":"no-key"}', exit=1, after="nostore"),
+    row("prompt", "no items before no key", "open --dir $S", {}, reply='{"error":"items"}', exit=1),
+    row("prompt", "an item cut short is not echoed", "open --dir $S", b'{"items":["sekret7', "key", reply=PARSE, exit=1),
+    row("prompt", "one malformed item among good ones", "open --dir $S", lambda c: request(c["sealed"] + ["AQ=="]), "key", reply='{"error":"sealed-format"}', exit=1),
+    row("prompt", "the envelope of an empty text", "open --dir $S", lambda c: request([c["empty"]]), "key", reply='{"error":"sealed-format"}', exit=1),
+    row("prompt", "sealed for another store's key", "open --dir $S", lambda c: request(c["sealed"]), "key other", "pin", ERROR, 1, told={"GETPIN": 1}),
+    row("prompt", "open without a TPM asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key notpm", reply=ERROR, exit=1),
+    row("prompt", "open with a key this TPM cannot load asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key cleared", reply=ERROR, exit=1, after="same"),
+    row("prompt", "open with a planted key asks nothing", "open --dir $S", {"items": []}, "planted", reply='{"error":"refusing key file $S/klucz.se: owned by another user"}', exit=1),
+    row("prompt", "open with a key of another template asks nothing", "open --dir $S", {"items": []}, "template", reply='{"error":"the stored key is not of this tool\'s key template"}', exit=1),
+
+    row("slow-prompt", "a pinentry that never greets", "verify", b"", prompt="mute", reply='{"error":"denied"}', exit=1, within=15),
+    row("slow-prompt", "a pinentry that stops answering", "verify", b"", prompt="stall:SETDESC", reply='{"error":"denied"}', exit=1, within=15),
+    row("slow-prompt", "killed during the prompt: the pinentry goes too", "verify", b"", prompt="hang", reply=None, how="kill-KILL"),
+    row("slow-prompt", "terminated during the prompt: the pinentry goes too", "open --dir $S", lambda c: request(c["sealed"]), "key", "hang", None, how="kill-TERM"),
+    row("slow-tpm", "a TPM that stops answering", "open --dir $S", lambda c: request(c["sealed"]), "key stop", reply=ERROR, exit=1, within=75),
+
+    row("race", "16 racing first seals all succeed, to one key", "seal --dir $S", b"", reply="", how="race-seal"),
+    row("race", "16 concurrent opens all succeed", "open --dir $S", lambda c: request(c["sealed"]), "key", "pin", OPENED, how="x16"),
+
+    row("finger", "a finger and no password", "verify", b"", prompt="hang", reply='{"ok":true}', told={"GETPIN": 0}, how="finger"),
+    row("finger", "cancel while the reader waits", "verify", b"", prompt="cancel", reply='{"error":"cancelled"}', exit=1, within=2.5, how="finger-cancel"),
+    row("finger", "a failing reader falls through to the password", "verify", b"", prompt="hang pin", reply='{"ok":true}', told={"GETPIN": 1}, how="fail"),
+]
