@@ -6,11 +6,29 @@
 
 #include "base/failure.hpp"
 #include "envelope/envelope.hpp"
-#include "support/software_key.hpp"
+#include "envelope/openssl.hpp"
+
+namespace {
+
+// A software key that counts its agreements.
+struct Key : tarn::platform::KeyAgreement {
+  tarn::envelope::openssl::Pkey own =
+      tarn::envelope::openssl::keyPair(std::array<std::uint8_t, 32>{1, 2, 3});
+  tarn::Point point = tarn::envelope::openssl::point(own.get());
+  int agreements = 0;
+  const tarn::Point& publicKey() const override { return point; }
+  tarn::SecretBytes sharedSecret(const tarn::Point& peer) override {
+    ++agreements;
+    return tarn::envelope::openssl::sharedSecret(own.get(),
+                                                 tarn::envelope::openssl::publicKey(peer).get());
+  }
+};
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tarn;
-  static test::SoftwareKey key;
+  static Key key;
   static const std::string own = envelope::seal("fuzz", key.publicKey());
   std::string_view text(reinterpret_cast<const char*>(data), size);
 

@@ -7,7 +7,8 @@
 #           (sealed for another store), indep (sealed by independent code), notpm, stop (swtpm
 #           stopped), cleared (TPM cleared: the key is foreign), planted (the neighbour's key),
 #           loose (key file 0620), fifo, kdir, loosedir (0777), theirdir (neighbour's, 1777),
-#           rootdir (root's, 1777), template (a key of another template), home ($S = the default)
+#           rootdir (root's, 1777), template (a key of another template), home ($S = the default),
+#           unreadable (key file 0000); indep also routes the TPM through a relay that listens
 #   prompt  the pinentry's answers in turn: pin, wrong, cancel, fully-cancel, error, hang; or
 #           "-" (no pinentry may start), mute (it never greets), stall:CMD, nopath, nodisplay
 #   reply   the exact line ($S replaced), a compiled pattern, or a function of the context
@@ -16,6 +17,7 @@
 #           strings open with tpm2-tools) freed (the request text is looked for in freed memory)
 #   told    what the pinentry was told: {COMMAND: exact argument, pattern, or how many times}
 #   within  seconds the run may take;  how: a run that is not one plain start (see run.py)
+# reply None: no reply is looked at; exit None: nor the exit status.
 import json, re
 from collections import namedtuple
 
@@ -87,6 +89,8 @@ ROWS = [
     row("plain", "no TPM, no key: nothing is made", "seal --dir $S", {"items": []}, "notpm", reply='{"error":"no-secure-enclave"}', exit=1, after="nostore"),
     row("plain", "a key planted by a neighbour", "seal --dir $S", {"items": ["sekret7"]}, "planted", reply='{"error":"refusing key file $S/klucz.se: owned by another user"}', exit=1, after="same"),
     row("plain", "a key file others may write", "seal --dir $S", {"items": []}, "key loose", reply='{"error":"refusing key file $S/klucz.se: writable by group or others"}', exit=1, after="same"),
+    row("plain", "an unreadable key file is not replaced", "seal --dir $S", {"items": []}, "key unreadable", reply=ERROR, exit=1, after="same"),
+    row("plain", "a reader gone before the reply", "seal --dir $S", {"items": ["x"]}, reply=None, how="closed-stdout"),
     row("plain", "a fifo in the key file's place", "seal --dir $S", {"items": []}, "fifo", reply='{"error":"refusing key file $S/klucz.se: not a regular file"}', exit=1),
     row("plain", "a store others may write", "seal --dir $S", {"items": []}, "loosedir", reply='{"error":"refusing store directory $S: writable by group or others"}', exit=1, after="nokey"),
     row("plain", "a neighbour's sticky store", "seal --dir $S", {"items": []}, "theirdir", reply='{"error":"refusing store directory $S: owned by another user"}', exit=1, after="nokey"),
@@ -98,7 +102,7 @@ ROWS = [
     row("prompt", "a reason that is no string", "verify", {"reason": 42}, prompt="pin", reply='{"ok":true}', told={"SETDESC": "Tarn Studio"}),
     row("prompt", "the reason cut to 150 characters", "verify", {"reason": "e\u0301" * 200}, prompt="pin", reply='{"ok":true}', told={"SETDESC": "e\u0301" * 150}),
     row("prompt", "151 flags cut at a flag to fit the line", "verify", {"reason": FLAG * 151}, prompt="pin", reply='{"ok":true}', told={"SETDESC": re.compile(f"(?:{FLAG})+\u2026?")}),
-    row("prompt", "a reason escaped for Assuan, not kept", "verify", {"reason": "sekret7 100%\n\rdone"}, prompt="pin", reply='{"ok":true}', after="freed", told={"SETDESC": "sekret7 100%\n\rdone"}),
+    row("prompt", "a reason escaped for Assuan, not kept", "verify", {"reason": "sekret7 100%41\n\rdone"}, prompt="pin", reply='{"ok":true}', after="freed", told={"SETDESC": "sekret7 100%41\n\rdone"}),
     row("prompt", "the first of two reasons", "verify", b'{"reason":"first","reason":"second"}', prompt="pin", reply='{"ok":true}', told={"SETDESC": "first"}),
     row("prompt", "cancel", "verify", b"", prompt="cancel", reply='{"error":"cancelled"}', exit=1, told={"GETPIN": 1}),
     row("prompt", "fully cancelled", "verify", b"", prompt="fully-cancel", reply='{"error":"cancelled"}', exit=1),
@@ -126,11 +130,11 @@ ROWS = [
 
     row("slow-prompt", "a pinentry that never greets", "verify", b"", prompt="mute", reply='{"error":"denied"}', exit=1, within=15),
     row("slow-prompt", "a pinentry that stops answering", "verify", b"", prompt="stall:SETDESC", reply='{"error":"denied"}', exit=1, within=15),
-    row("slow-prompt", "killed during the prompt: the pinentry goes too", "verify", b"", prompt="hang", reply=None, how="kill-KILL"),
-    row("slow-prompt", "terminated during the prompt: the pinentry goes too", "open --dir $S", lambda c: request(c["sealed"]), "key", "hang", None, how="kill-TERM"),
+    row("slow-prompt", "killed during the prompt: the pinentry goes too", "verify", b"", prompt="hang", reply=None, exit=None, how="kill-KILL"),
+    row("slow-prompt", "terminated during the prompt: the pinentry goes too", "open --dir $S", lambda c: request(c["sealed"]), "key", "hang", None, None, how="kill-TERM"),
     row("slow-tpm", "a TPM that stops answering", "open --dir $S", lambda c: request(c["sealed"]), "key stop", reply=ERROR, exit=1, within=75),
 
-    row("race", "16 racing first seals all succeed, to one key", "seal --dir $S", b"", reply="", how="race-seal"),
+    row("race", "16 racing first seals all succeed, to one key", "seal --dir $S", reply=None, exit=None, how="race-seal"),
     row("race", "16 concurrent opens all succeed", "open --dir $S", lambda c: request(c["sealed"]), "key", "pin", OPENED, how="x16"),
 
     row("finger", "a finger and no password", "verify", b"", prompt="hang", reply='{"ok":true}', told={"GETPIN": 0}, how="finger"),
