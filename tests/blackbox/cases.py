@@ -8,7 +8,7 @@
 #           stopped), cleared (TPM cleared: the key is foreign), planted (the neighbour's key),
 #           loose (key file 0620), fifo, kdir, loosedir (0777), theirdir (neighbour's, 1777),
 #           rootdir (root's, 1777), template (a key of another template), home ($S = the default),
-#           unreadable (key file 0000); indep also routes the TPM through a relay that listens
+#           unreadable (key file 0000)
 #   prompt  the pinentry's answers in turn: pin, wrong, cancel, fully-cancel, error, hang; or
 #           "-" (no pinentry may start), mute (it never greets), stall:CMD, nopath, nodisplay
 #   reply   the exact line ($S replaced), a compiled pattern, or a function of the context
