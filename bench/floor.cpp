@@ -123,11 +123,7 @@ struct Tpm {
   ~Tpm() {
     if (session != ESYS_TR_NONE) Esys_FlushContext(esys, session);
     Esys_FlushContext(esys, key);
-    if (persistent) {
-      Esys_TR_Close(esys, &parent);
-    } else {
-      Esys_FlushContext(esys, parent);
-    }
+    persistent ? Esys_TR_Close(esys, &parent) : Esys_FlushContext(esys, parent);
     Esys_Finalize(&esys);
     Tss2_TctiLdr_Finalize(&tcti);
   }
