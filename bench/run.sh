@@ -221,6 +221,6 @@ EOF
 printf '\nmachine: %s cores, %s, Linux %s; load average %s before, %s after\n' "$(nproc)" \
   "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')" "$(uname -r)" \
   "$LOAD_BEFORE" "$(cut -d' ' -f1-3 /proc/loadavg)"
-printf 'tool: %s (%s); %s\n' "$TOOL" "$(git -C "$(dirname "$TOOL")" log -1 --format='%h %cs' \
-  2>/dev/null || echo 'no git tree')" "$(swtpm --version 2>&1 | head -1)"
+printf 'tool: %s (sha256 %.12s); %s\n' "$TOOL" "$(sha256sum <"$TOOL")" \
+  "$(swtpm --version 2>&1 | head -1)"
 printf 'medians of whole-process wall time (fork to reaped); RSS: peak over runs (wait4)\n'
