@@ -5,12 +5,12 @@
 #   bench/run.sh [BINARY | SOURCE-TREE]     default: this tree, built Release in build-bench
 #
 # As root every command runs as a throwaway account; the "open" row needs its password.
-# TARN_BENCH_ROWS picks rows (default "seal-items open seal-6m nested seal-1g status");
+# TARN_BENCH_ROWS picks rows (default "seal-items open seal-6m 8m seal-1g status");
 # TARN_BENCH_RUNS (7), TARN_BENCH_OPEN_RUNS (3) and TARN_BENCH_STATUS_RUNS (31) count runs.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 TARGET=$(realpath "${1:-$HERE/..}")
-ROWS=" ${TARN_BENCH_ROWS:-seal-items open seal-6m nested seal-1g status} "
+ROWS=" ${TARN_BENCH_ROWS:-seal-items open seal-6m 8m seal-1g status} "
 RUNS=${TARN_BENCH_RUNS:-7}
 OPEN_RUNS=${TARN_BENCH_OPEN_RUNS:-3}
 STATUS_RUNS=${TARN_BENCH_STATUS_RUNS:-31}
@@ -84,6 +84,8 @@ head, unit, tail = '{"other":[', '{"a":{"b":[1,"c",{"d":null}]},"e":true},', '{}
 count = (8 * 1024 * 1024 - len(head) - len(tail)) // len(unit)
 write("nested.json", head + unit * count + " " * (8 * 1024 * 1024 - len(head) - len(tail)
                                                     - count * len(unit)) + tail)
+# And exactly 8 MiB holding one item: the most any request of that size makes the tool hold.
+write("one-8m.json", '{"items":["' + "abcdefghijklmnop" * (8 * 65536 - 1) + 'ab"]}')
 EOF
 
 once() { # label input command...
@@ -143,9 +145,12 @@ if want seal-6m; then
   pair "$RUNS" seal-6m "$WORK/big.json" "$WORK/big.txt" "$TOOL" seal --dir "$STORE" -- \
     "$FLOOR" seal "$STORE" 1 "$BIG"
 fi
-if want nested; then
-  say "row nested: 3 runs"
-  for _ in 1 2 3; do once nested.tool "$WORK/nested.json" "$TOOL" seal --dir "$STORE"; done
+if want 8m; then
+  say "rows seal-8m and nested: 3 runs each"
+  for _ in 1 2 3; do
+    once seal-8m.tool "$WORK/one-8m.json" "$TOOL" seal --dir "$STORE"
+    once nested.tool "$WORK/nested.json" "$TOOL" seal --dir "$STORE"
+  done
 fi
 if want seal-1g; then
   say "row seal-1g: 1 run"
@@ -189,6 +194,7 @@ rows = [  # name, label, ratio target, RSS limit in MiB, tool reply check, floor
      lambda: floorLines("open") == texts),
     ("seal, one 6 MiB item", "seal-6m", 1.30, 48, sealed(1, big),
      lambda: len(floorLines("seal-6m")) == 1),
+    ("seal, one 8 MiB request", "seal-8m", None, 40, sealed(1, 8 * MiB - 14), None),
     ("8 MiB of nested objects", "nested", None, 40, sealed(1, 2), None),
     ("seal, 1 GiB on stdin", "seal-1g", None, None, lambda r: r == {"error": "input"}, None),
     ("status, with a TPM", "status-tpm", 1.30, None,
