@@ -196,7 +196,7 @@ rows = [  # name, label, ratio target, RSS limit in MiB, tool reply check, floor
      lambda: len(floorLines("seal-6m")) == 1),
     ("seal, one 8 MiB request", "seal-8m", None, 40, sealed(1, 8 * MiB - 14), None),
     ("8 MiB of nested objects", "nested", None, 40, sealed(1, 2), None),
-    ("seal, 1 GiB on stdin", "seal-1g", None, None, lambda r: r == {"error": "input"}, None),
+    ("seal, 1 GiB on stdin", "seal-1g", None, 32, lambda r: r == {"error": "input"}, None),
     ("status, with a TPM", "status-tpm", 1.30, None,
      lambda r: isinstance(r, dict) and r.get("secureEnclave") is True,
      lambda: floorLines("status-tpm") == ["true"]),
