@@ -167,9 +167,9 @@ void derive(EVP_KDF* kdf, unsigned char* shared, const unsigned char* ephemeral,
 
 // The published ephemeral point carries the smaller of Y and p − Y.
 void compact(unsigned char* y) {
-  static const unsigned char p[32] = {
-      0xff, 0xff, 0xff, 0xff, 0,    0,    0,    1,    0,    0,    0,    0,    0,    0,    0,   0, 0,
-      0,    0,    0,    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+  static const unsigned char p[33] =  // 2^256 - 2^224 + 2^192 + 2^96 - 1, big-endian
+      "\xff\xff\xff\xff\0\0\0\1\0\0\0\0\0\0\0\0"
+      "\0\0\0\0\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff";
   unsigned char other[32];
   int borrow = 0;
   for (int i = 31; i >= 0; --i) {
