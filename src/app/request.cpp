@@ -10,14 +10,17 @@ const channel::Json* lookup(const channel::Json& request, std::string_view key) 
   return found == request.end() ? nullptr : &*found;
 }
 
-std::string reason(const channel::Json& request) {
+SecretString reason(const channel::Json& request) {
   const channel::Json* value = lookup(request, "reason");
   std::string_view text = defaultReason;
   if (value != nullptr && value->is_string()) {
     const auto& given = value->get_ref<const SecretString&>();
     text = std::string_view(given.data(), given.size());
   }
-  return std::string(graphemes(text, maxReason));
+  std::string_view cut = graphemes(text, maxReason);
+  SecretString out = secretString(cut.size());
+  out.assign(cut);
+  return out;
 }
 
 }  // namespace tarn::app

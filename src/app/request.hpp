@@ -14,6 +14,6 @@ inline constexpr std::size_t maxReason = 150;  // user-perceived characters
 const channel::Json* lookup(const channel::Json& request, std::string_view key);
 
 // The prompt's reason: "reason" when it is a string, else the default; cut to 150 characters.
-std::string reason(const channel::Json& request);
+SecretString reason(const channel::Json& request);
 
 }  // namespace tarn::app

@@ -10,7 +10,7 @@
 
 namespace tarn::platform {
 
-class AuthContext;
+class Presence;
 
 // Who may use a new key: built once by the key's owner and handed to create().
 struct AccessControl {
@@ -38,10 +38,10 @@ class SecureElement {
   // A new key under `access`; nobody is asked anything.
   virtual std::unique_ptr<EnclaveKey> create(const AccessControl& access) = 0;
 
-  // The key again from its stored form. Without an evaluated `context` the key gives its
+  // The key again from its stored form. Without the user's `presence` the key gives its
   // public key but refuses every private-key operation.
   virtual std::unique_ptr<EnclaveKey> restore(std::span<const std::uint8_t> data,
-                                              const AuthContext* context) = 0;
+                                              const Presence* presence) = 0;
 };
 
 // An error of the secure element; what() is its own description.

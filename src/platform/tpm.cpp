@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/auth_context.hpp"
+#include "platform/presence.hpp"
 #include "platform/secure_element.hpp"
 #include "platform/tpm_esys.hpp"
 #include "platform/tpm_templates.hpp"
@@ -122,8 +122,8 @@ class TpmKey final : public EnclaveKey {
 SecretBytes TpmKey::sharedSecret(const Point& peer) {
   if (!loaded_) {
     throw SecureElementError(
-        "the key refuses private-key operations: it was not restored with an evaluated "
-        "authentication context");
+        "the key refuses private-key operations: it was not restored with the user's "
+        "presence");
   }
   if (peer[0] != 0x04) throw SecureElementError("the peer key is not an uncompressed point");
   TPM2B_ECC_POINT in{};
@@ -160,7 +160,7 @@ class TpmElement final : public SecureElement {
   bool isAvailable() override;
   std::unique_ptr<EnclaveKey> create(const AccessControl& access) override;
   std::unique_ptr<EnclaveKey> restore(std::span<const std::uint8_t> data,
-                                      const AuthContext* context) override;
+                                      const Presence* presence) override;
 
  private:
   const std::shared_ptr<Tpm>& connected() {
@@ -187,7 +187,7 @@ bool TpmElement::isAvailable() {
 
 std::unique_ptr<EnclaveKey> TpmElement::create(const AccessControl&) {
   // A new key is only stored and its public half read: every private-key use goes through
-  // restore() with an evaluated context.
+  // restore() with the user's presence.
   const std::shared_ptr<Tpm>& tpm = connected();
   const TPM2B_PUBLIC keyTemplate = tpm_template::key();
   const TPM2B_SENSITIVE_CREATE sensitive{};
@@ -208,7 +208,7 @@ std::unique_ptr<EnclaveKey> TpmElement::create(const AccessControl&) {
 }
 
 std::unique_ptr<EnclaveKey> TpmElement::restore(std::span<const std::uint8_t> data,
-                                                const AuthContext* context) {
+                                                const Presence* presence) {
   TPM2B_PUBLIC publicPart{};
   TPM2B_PRIVATE privatePart{};
   // The unmarshaller refuses a null buffer with a misleading text; empty data is just too short.
@@ -221,7 +221,7 @@ std::unique_ptr<EnclaveKey> TpmElement::restore(std::span<const std::uint8_t> da
     throw SecureElementError("the key data has " + std::to_string(data.size() - offset) +
                              " bytes after its private part");
   }
-  const bool usable = context != nullptr && context->evaluated();
+  const bool usable = presence != nullptr;
   return std::make_unique<TpmKey>(connected(), publicPart, privatePart,
                                   usable ? TpmKey::Use::agree : TpmKey::Use::check);
 }
