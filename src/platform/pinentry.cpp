@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <system_error>
@@ -145,7 +146,8 @@ Pinentry::Pinentry(const std::string& program, const PromptPlace& place)
   child_ = spawn(program, socket_);
   try {
     busy_ = true;
-    if (!receive(nullptr, Clock::now() + answerTime).ok) throw protocolError("refused to start");
+    if (!receive(nullptr, Clock::now() + answerTime, -1).ok)
+      throw protocolError("refused to start");
     if (!place.terminal.empty()) {
       command("OPTION ttyname=" + std::string(assuanEscape(place.terminal)));
       if (!place.termType.empty()) {
@@ -186,14 +188,14 @@ void Pinentry::stop() noexcept {
 
 void Pinentry::command(std::string_view line) {
   send(line);
-  Reply reply = receive(nullptr, Clock::now() + answerTime);
+  Reply reply = receive(nullptr, Clock::now() + answerTime, -1);
   if (!reply.ok) throw protocolError(reply.text.empty() ? "command refused" : reply.text);
 }
 
 SecretString Pinentry::getPin() {
   SecretString pin = secretString(256);
   send("GETPIN");
-  Reply reply = receive(&pin, std::nullopt);
+  Reply reply = receive(&pin, std::nullopt, -1);
   if (reply.ok) return pin;
   if (cancelled(reply.code)) throw PromptCancelled();
   throw protocolError(reply.text.empty() ? "no password" : reply.text);
@@ -201,18 +203,28 @@ SecretString Pinentry::getPin() {
 
 bool Pinentry::confirmUnless(int interrupt) {
   send("CONFIRM --one-button");
-  pollfd watch[2] = {{interrupt, POLLIN, 0}, {socket_.get(), POLLIN, 0}};
-  while (pending_.find('\n') == SecretString::npos) {
-    int n = ::poll(watch, 2, -1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw systemError("poll");
-    if (watch[0].revents != 0) return false;
-    if (watch[1].revents != 0) break;
-  }
-  Reply reply = receive(nullptr, std::nullopt);
+  Reply reply = receive(nullptr, std::nullopt, interrupt);
+  if (reply.interrupted) return false;
   // Its one button is Cancel: closing the dialog means the same.
   if (reply.ok || cancelled(reply.code)) return true;
   throw protocolError(reply.text.empty() ? "cannot confirm" : reply.text);
+}
+
+bool Pinentry::awaitInput(Deadline deadline, int interrupt) const {
+  // poll passes over a negative descriptor, so "no interrupt" needs no case of its own.
+  pollfd watch[2] = {{interrupt, POLLIN, 0}, {socket_.get(), POLLIN, 0}};
+  for (;;) {
+    int wait = -1;
+    if (deadline) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+      wait = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+    }
+    int n = ::poll(watch, 2, wait);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw systemError("poll");
+    if (n == 0) throw protocolError("no answer within 10 seconds");
+    return watch[0].revents == 0;
+  }
 }
 
 void Pinentry::send(std::string_view line) {
@@ -224,16 +236,17 @@ void Pinentry::send(std::string_view line) {
   busy_ = true;
 }
 
-Pinentry::Reply Pinentry::receive(SecretString* data, Deadline deadline) {
+Pinentry::Reply Pinentry::receive(SecretString* data, Deadline deadline, int interrupt) {
   using Kind = AssuanReply::Kind;
   for (;;) {
-    SecretString line = readLine(deadline);
-    AssuanReply reply = parseAssuanReply(line);
+    std::optional<SecretString> line = readLine(deadline, interrupt);
+    if (!line) return {false, 0, {}, true};
+    AssuanReply reply = parseAssuanReply(*line);
     switch (reply.kind) {
       case Kind::ok:
       case Kind::error:
         busy_ = false;
-        return {reply.kind == Kind::ok, reply.code, std::string(reply.text)};
+        return {reply.kind == Kind::ok, reply.code, std::string(reply.text), false};
       case Kind::data:
         if (data == nullptr) throw protocolError("data where none was asked for");
         if (!assuanUnescape(reply.text, *data)) throw protocolError("malformed data line");
@@ -252,7 +265,7 @@ Pinentry::Reply Pinentry::receive(SecretString* data, Deadline deadline) {
   }
 }
 
-SecretString Pinentry::readLine(Deadline deadline) {
+std::optional<SecretString> Pinentry::readLine(Deadline deadline, int interrupt) {
   for (;;) {
     auto end = pending_.find('\n');
     if (end != SecretString::npos) {
@@ -262,14 +275,7 @@ SecretString Pinentry::readLine(Deadline deadline) {
       return line;
     }
     if (pending_.size() > assuanLineLength) throw protocolError("line too long");
-    if (deadline) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
-      pollfd watch{socket_.get(), POLLIN, 0};
-      int n = left.count() > 0 ? ::poll(&watch, 1, static_cast<int>(left.count())) : 0;
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw systemError("poll");
-      if (n == 0) throw protocolError("no answer within 10 seconds");
-    }
+    if (!awaitInput(deadline, interrupt)) return std::nullopt;
     constexpr std::size_t chunk = 512;
     std::size_t old = pending_.size();
     pending_.resize(old + chunk);

@@ -65,12 +65,17 @@ class Pinentry {
     bool ok = false;
     unsigned code = 0;
     std::string text;
+    bool interrupted = false;  // `interrupt` became readable before the reply came
   };
 
   void stop() noexcept;
   void send(std::string_view line);
-  Reply receive(SecretString* data, Deadline deadline);
-  SecretString readLine(Deadline deadline);
+  // The reply to the last command, by `deadline` when one is given; data lines go to `data`.
+  Reply receive(SecretString* data, Deadline deadline, int interrupt);
+  // Nothing when `interrupt` becomes readable first.
+  std::optional<SecretString> readLine(Deadline deadline, int interrupt);
+  // True once the socket has input, false once `interrupt` has; throws past the deadline.
+  bool awaitInput(Deadline deadline, int interrupt) const;
 
   Descriptor socket_;
   pid_t child_ = -1;

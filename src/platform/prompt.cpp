@@ -115,8 +115,8 @@ SecretString description(const SecretString& reason, std::string_view message) {
   if (message.empty()) return line("SETDESC", reason);
   constexpr std::string_view gap = "%0A%0A";
   SecretString said = escapedWithin(repaired(message), assuanLineLength / 2);
-  SecretString out = line("SETDESC", "");
-  out += ' ';
+  SecretString out = secretString(assuanLineLength);
+  out = "SETDESC ";
   if (!reason.empty()) {
     out += escapedWithin(reason, assuanLineLength - out.size() - gap.size() - said.size());
     out += gap;
