@@ -108,7 +108,7 @@ struct Exchange {
     std::lock_guard hold(lock);
     if (abandoned) return false;
     events.push_back(std::move(event));
-    if (events.size() == 1 && !finished) signal();
+    if (events.size() == 1) signal();
     return true;
   }
 

@@ -68,13 +68,13 @@ std::optional<PromptPlace> promptPlace() {
 }
 
 // Everything a prompt needs before anyone is asked.
-struct Setup {
+struct PromptSetup {
   std::string program;
   PromptPlace place;
   std::string user;
 };
 
-Setup setup() {
+PromptSetup promptSetup() {
   auto program = pinentryProgram();
   if (!program) throw PromptUnavailable("no pinentry program on PATH");
   auto place = promptPlace();
@@ -84,13 +84,14 @@ Setup setup() {
   return {std::move(*program), std::move(*place), std::move(account->name)};
 }
 
-// `text` escaped for Assuan in at most `room` bytes; a longer one is cut after a whole
-// user-perceived character and ends in an ellipsis, so no character shows half.
+// `text` as valid UTF-8, escaped for Assuan in at most `room` bytes; a longer one is cut after a
+// whole user-perceived character and ends in an ellipsis, so no character shows half.
 SecretString escapedWithin(std::string_view text, std::size_t room) {
-  SecretString whole = assuanEscape(text);
+  const SecretString valid = repaired(text);
+  SecretString whole = assuanEscape(valid);
   if (whole.size() <= room) return whole;
   SecretString cut = secretString(room);
-  while (!text.empty()) {
+  for (text = valid; !text.empty();) {
     std::string_view cluster = graphemes(text, 1);
     SecretString piece = assuanEscape(cluster);
     if (cut.size() + piece.size() + ellipsis.size() > room) break;
@@ -114,7 +115,7 @@ SecretString line(std::string_view command, std::string_view text) {
 SecretString description(const SecretString& reason, std::string_view message) {
   if (message.empty()) return line("SETDESC", reason);
   constexpr std::string_view gap = "%0A%0A";
-  SecretString said = escapedWithin(repaired(message), assuanLineLength / 2);
+  SecretString said = escapedWithin(message, assuanLineLength / 2);
   SecretString out = secretString(assuanLineLength);
   out = "SETDESC ";
   if (!reason.empty()) {
@@ -132,7 +133,7 @@ std::string_view withoutTrailingBlanks(std::string_view text) {
 // The pinentry side of one authentication: what PAM asks and says, under the caller's reason.
 class Prompt {
  public:
-  Prompt(const Setup& setup, const SecretString& reason) : setup_(setup), reason_(reason) {}
+  Prompt(const PromptSetup& setup, const SecretString& reason) : setup_(setup), reason_(reason) {}
 
   // True once PAM is satisfied; throws PromptCancelled, or for a pinentry that fails.
   bool run(pam::Authentication& pam) {
@@ -201,7 +202,7 @@ class Prompt {
     return *pinentry_;
   }
 
-  const Setup& setup_;
+  const PromptSetup& setup_;
   const SecretString& reason_;
   std::optional<Pinentry> pinentry_;
   SecretString shownDescription_ = secretString(assuanLineLength);
@@ -214,7 +215,7 @@ class Prompt {
 }  // namespace
 
 Presence askPresence(const SecretString& reason) {
-  const Setup needed = setup();
+  const PromptSetup needed = promptSetup();
   pam::Authentication pam(needed.user);
   Prompt prompt(needed, reason);
   if (!prompt.run(pam)) throw std::runtime_error("PAM refused the user");
