@@ -18,12 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     channel::Json request = channel::input(fd);
     if (!request.is_object()) std::abort();
-    std::string reason = app::reason(request);
+    SecretString reason = app::reason(request);
     auto items = channel::strings(app::lookup(request, "items"));
     if (items.size() > channel::maxItems) std::abort();
     reply.body["items"] = channel::Json::array();
     for (auto item : items) reply.body["items"].push_back(SecretString(item));
-    reply.body["reason"] = SecretString(reason);
+    reply.body["reason"] = reason;
   } catch (const std::exception& error) {
     reply = channel::errorReply(error);
   }

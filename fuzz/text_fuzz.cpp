@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/text.hpp"
 #include "channel/channel.hpp"
 
 namespace {
@@ -31,7 +32,7 @@ bool valid(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tarn;
   std::string text(reinterpret_cast<const char*>(data), size);
-  std::string fixed = repaired(text);
+  SecretString fixed = repaired(text);
   if (!valid(fixed)) std::abort();
   std::size_t count = size == 0 ? 0 : data[0] % 40;
   std::string_view cut = graphemes(fixed, count);
