@@ -8,23 +8,21 @@
 namespace tarn::app {
 
 channel::Reply open(const Invocation& invocation) {
-  channel::Json request = channel::input();
-  auto items = channel::strings(lookup(request, "items"));
-  std::string why = reason(request);
+  channel::Request request = channel::input();
+  const auto& items = request.items();
+  SecretString why = reason(request);
   auto stored = custody::readKeyFile(invocation.keyFile);
   if (!stored) throw Failure("no-key");
   // Everything that can be refused without the user is refused before the prompt.
   for (std::string_view item : items) envelope::sealedData(item);
 
-  auto context = custody::authenticate(why);
+  auto context = custody::authenticate(std::string(why));
   auto element = platform::tpm();
   auto key = element->restore(*stored, context.get());
-  channel::Json texts = channel::Json::array();
-  texts.get_ref<channel::Json::array_t&>().reserve(items.size());
+  channel::Texts texts;
+  texts.reserve(items.size());
   for (std::string_view item : items) texts.push_back(envelope::open(item, *key));
-  channel::Reply reply;
-  reply.body["items"] = std::move(texts);
-  return reply;
+  return channel::Reply("items", std::move(texts));
 }
 
 }  // namespace tarn::app
