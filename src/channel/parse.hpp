@@ -21,9 +21,14 @@ struct Parsed {
   std::optional<std::string_view> reason;
 };
 
-// Reads `size` bytes of JSON at `text` (with text[size] == 0) strictly and decodes its strings
-// in place: RFC 8259, UTF-8 only, an optional leading byte-order mark, the first of duplicate
-// keys wins, at most maxDepth levels. Throws ParseError when it is not JSON or is a bare scalar.
+// Zero bytes that must follow the text: the reader ends at the first and looks ahead sixteen
+// bytes at a time.
+inline constexpr std::size_t padding = 16;
+
+// Reads `size` bytes of JSON at `text`, followed by `padding` zero bytes, strictly and decodes its
+// strings in place: RFC 8259, UTF-8 only, an optional leading byte-order mark, the first of
+// duplicate keys wins, at most maxDepth levels. Throws ParseError when it is not JSON or is a bare
+// scalar.
 Parsed parse(char* text, std::size_t size);
 
 }  // namespace tarn::channel

@@ -11,8 +11,8 @@ namespace tarn::channel {
 namespace {
 
 constexpr std::size_t firstSize = 64 * 1024;
-// One byte past the limit tells an over-long request; one more holds the reader's NUL.
-constexpr std::size_t fullSize = maxRequest + 2;
+// One byte past the limit tells an over-long request; the padding the reader needs follows.
+constexpr std::size_t fullSize = maxRequest + 1 + padding;
 
 // The size to grow a full buffer of `size` bytes to. The last step goes straight to fullSize, so
 // a large request is copied at most once at its largest.
@@ -25,7 +25,7 @@ std::size_t grown(std::size_t size) {
 std::size_t firstBuffer(int fd) {
   struct stat st;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    return std::min(static_cast<std::size_t>(st.st_size) + 2, fullSize);
+    return std::min(static_cast<std::size_t>(st.st_size) + 1 + padding, fullSize);
   }
   return firstSize;
 }
@@ -40,25 +40,25 @@ void drain(int fd, SecretBytes& spill, std::size_t read) {
   }
 }
 
-// The request's bytes to the end of `fd`, followed by a NUL. Failure "input" when more than
-// maxRequest come.
+// The request's bytes to the end of `fd`, followed by the reader's padding. Failure "input" when
+// more than maxRequest come.
 SecretBytes receive(int fd) {
   SecretBytes text(firstBuffer(fd));
   std::size_t used = 0;
   for (;;) {
-    if (used == text.size() - 1) {
+    if (used == text.size() - padding) {
       if (text.size() == fullSize) {
         drain(fd, text, used);
         throw Failure("input");
       }
       text.resize(grown(text.size()));  // the allocator wipes the smaller buffer
     }
-    std::size_t n = readSome(fd, std::span(text).subspan(used, text.size() - 1 - used));
+    std::size_t n = readSome(fd, std::span(text).subspan(used, text.size() - padding - used));
     if (n == 0) break;
     used += n;
   }
-  text.resize(used + 1);
-  text[used] = 0;
+  text.resize(used + padding);
+  std::fill(text.begin() + static_cast<std::ptrdiff_t>(used), text.end(), 0);
   return text;
 }
 
@@ -72,7 +72,7 @@ const std::vector<std::string_view>& Request::items() const {
 Request input(int fd) {
   Request request;
   request.text_ = receive(fd);
-  std::size_t size = request.text_.size() - 1;
+  std::size_t size = request.text_.size() - padding;
   if (size == 0) return request;
   Parsed parsed = parse(reinterpret_cast<char*>(request.text_.data()), size);
   if (parsed.array) throw Failure("input");
