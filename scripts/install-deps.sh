@@ -3,7 +3,7 @@
 set -eu
 packages="
   build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
-  libssl-dev nlohmann-json3-dev libutf8proc-dev libtss2-dev libpam0g-dev
+  libssl-dev rapidjson-dev nlohmann-json3-dev libutf8proc-dev libtss2-dev libpam0g-dev
   libgtest-dev libbenchmark-dev
   swtpm swtpm-tools tpm2-tools python3 python3-cryptography
   pinentry-curses passwd procps util-linux valgrind
