@@ -30,7 +30,7 @@ linked=$(cd "$work" && dpkg-shlibdeps -O "$binary" 2>/dev/null | sed -n 's/^shli
 [ -n "$linked" ] || fail "dpkg-shlibdeps found no libraries"
 depends=$(dpkg-deb --field "$deb" Depends)
 # The TPM device driver and libpam are opened by name at run time; pinentry is run.
-for name in $(tr ',|' '\n\n' <<<"$linked" | sed 's/(.*//') libtss2-tcti-device0 libpam0g pinentry-curses; do
+for name in $(tr ',|' '\n' <<<"$linked" | sed 's/(.*//') libtss2-tcti-device0 libpam0g pinentry-curses; do
   grep -qE "(^|[,|] *)$name( |,|$)" <<<"$depends" || fail "Depends lacks $name: $depends"
 done
 
