@@ -21,7 +21,9 @@ channel::Reply open(const Invocation& invocation) {
   auto key = element->restore(*stored, context.get());
   channel::Json texts = channel::Json::array();
   texts.get_ref<channel::Json::array_t&>().reserve(items.size());
-  for (std::string_view item : items) texts.push_back(envelope::open(item, *key));
+  for (std::string_view item : items)
+    texts.push_back(envelope::open(item, key->publicKey(),
+                                   [&](const Point& peer) { return key->sharedSecret(peer); }));
   channel::Reply reply;
   reply.body["items"] = std::move(texts);
   return reply;

@@ -2,6 +2,9 @@
 
 #include <utf8proc.h>
 
+#include <cstdint>
+#include <cstring>
+
 namespace tarn {
 namespace {
 
@@ -59,6 +62,15 @@ String replaced(std::string_view text) {
 
 bool isUtf8(std::string_view text) {
   while (!text.empty()) {
+    // Runs of ASCII, the common case, eight bytes at a time.
+    std::uint64_t word = 0;
+    if (text.size() >= sizeof word) {
+      std::memcpy(&word, text.data(), sizeof word);
+      if ((word & 0x8080808080808080u) == 0) {
+        text.remove_prefix(sizeof word);
+        continue;
+      }
+    }
     CodePoint point = decode(text);
     if (!point.valid) return false;
     text.remove_prefix(point.length);
