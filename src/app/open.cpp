@@ -21,7 +21,10 @@ channel::Reply open(const Invocation& invocation) {
   auto key = element->restore(*stored, context.get());
   channel::Texts texts;
   texts.reserve(items.size());
-  for (std::string_view item : items) texts.push_back(envelope::open(item, *key));
+  for (std::string_view item : items) {
+    texts.push_back(envelope::open(item, key->publicKey(),
+                                   [&](const Point& peer) { return key->sharedSecret(peer); }));
+  }
   return channel::Reply("items", std::move(texts));
 }
 
