@@ -24,6 +24,7 @@ inline constexpr std::size_t maxDescription = 300;  // user-perceived characters
 class Request {
  public:
   Request() = default;
+  // The views move with the buffer they point into; a copy would not, so there is none.
   Request(Request&&) = default;
   Request& operator=(Request&&) = default;
 
@@ -36,7 +37,6 @@ class Request {
 
  private:
   friend Request input(int fd);
-  friend class Reader;
 
   SecretBytes text_;
   std::vector<std::string_view> items_;
