@@ -8,8 +8,8 @@
 namespace tarn::app {
 
 channel::Reply open(const Invocation& invocation) {
-  channel::Json request = channel::input();
-  auto items = channel::strings(lookup(request, "items"));
+  channel::Request request = channel::input();
+  const auto& items = request.items();
   SecretString why = reason(request);
   auto stored = custody::readKeyFile(invocation.keyFile);
   if (!stored) throw Failure("no-key");
@@ -19,14 +19,13 @@ channel::Reply open(const Invocation& invocation) {
   auto presence = custody::confirmPresence(why);
   auto element = platform::tpm();
   auto key = element->restore(*stored, &presence);
-  channel::Json texts = channel::Json::array();
-  texts.get_ref<channel::Json::array_t&>().reserve(items.size());
-  for (std::string_view item : items)
+  channel::Texts texts;
+  texts.reserve(items.size());
+  for (std::string_view item : items) {
     texts.push_back(envelope::open(item, key->publicKey(),
                                    [&](const Point& peer) { return key->sharedSecret(peer); }));
-  channel::Reply reply;
-  reply.body["items"] = std::move(texts);
-  return reply;
+  }
+  return channel::Reply("items", std::move(texts));
 }
 
 }  // namespace tarn::app

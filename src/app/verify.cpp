@@ -6,11 +6,9 @@ namespace tarn::app {
 
 // Proves the user's presence and nothing else: no key file, no key.
 channel::Reply verify(const Invocation&) {
-  channel::Json request = channel::input();
+  channel::Request request = channel::input();
   custody::confirmPresence(reason(request));
-  channel::Reply reply;
-  reply.body["ok"] = true;
-  return reply;
+  return channel::Reply("ok", true);
 }
 
 }  // namespace tarn::app
