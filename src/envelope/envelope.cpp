@@ -15,8 +15,6 @@
 namespace tarn::envelope {
 namespace {
 
-
-
 // P-256's field prime p.
 constexpr std::array<std::uint8_t, 32> prime = {
     0xff, 0xff, 0xff, 0xff, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
@@ -248,18 +246,19 @@ std::vector<std::uint8_t> sealedData(std::string_view sealed) {
   return std::move(*bytes);
 }
 
-SecretString open(std::string_view sealed, platform::KeyAgreement& key) {
+SecretString open(std::string_view sealed, const Point& recipient,
+                  const std::function<SecretBytes(const Point& ephemeral)>& agree) {
   ERR_clear_error();
   const std::vector<std::uint8_t> envelope = sealedData(sealed);
   Point ephemeral{};
   std::copy_n(envelope.begin() + pointOffset, pointSize, ephemeral.begin());
   // Checked here, whatever holds the key: a bad point is OpenSSL's error, not the key's.
   openssl::publicKey(ephemeral);
-  const SecretBytes shared = key.sharedSecret(ephemeral);
+  const SecretBytes shared = agree(ephemeral);
   // whatever holds the key may use OpenSSL too: a failure below must not wear its leftovers
   ERR_clear_error();
   const auto combined = std::span(envelope).subspan(nonceOffset);
-  const SecretBytes derived = symmetric(shared, ephemeral, key.publicKey());
+  const SecretBytes derived = symmetric(shared, ephemeral, recipient);
 
   const std::size_t size = combined.size() - nonceSize - tagSize;
   SecretString text = secretString(size);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -8,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/point.hpp"
 #include "base/secret.hpp"
 #include "envelope/format.hpp"
-#include "platform/key_agreement.hpp"
 
 namespace tarn::envelope {
 
@@ -52,7 +53,9 @@ SecretBytes symmetric(std::span<const std::uint8_t> sharedSecret, const Point& f
 // The envelope's bytes after the structural checks that need no key; Failure "sealed-format".
 std::vector<std::uint8_t> sealedData(std::string_view sealed);
 
-// The text sealed in `sealed`, opened with `key`.
-SecretString open(std::string_view sealed, platform::KeyAgreement& key);
+// The text sealed in `sealed` to `recipient`; `agree` gives the recipient key's ECDH shared
+// secret with the envelope's ephemeral key.
+SecretString open(std::string_view sealed, const Point& recipient,
+                  const std::function<SecretBytes(const Point& ephemeral)>& agree);
 
 }  // namespace tarn::envelope

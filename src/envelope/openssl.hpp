@@ -10,8 +10,8 @@
 #include <span>
 #include <string_view>
 
+#include "base/point.hpp"
 #include "base/secret.hpp"
-#include "platform/key_agreement.hpp"
 
 namespace tarn::envelope::openssl {
 
