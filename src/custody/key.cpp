@@ -1,5 +1,7 @@
 #include "custody/key.hpp"
 
+#include <cerrno>
+
 #include "base/failure.hpp"
 #include "custody/key_file.hpp"
 
@@ -12,10 +14,17 @@ Point publicKey(const std::string& directory, const std::string& keyFile) {
   if (auto stored = readKeyFile(keyFile)) return tpm.load(*stored).publicKey();
 
   if (!tpm.isAvailable()) throw Failure("no-secure-enclave");
+  checkStoreDirectory(directory);
   platform::NewKey key = tpm.create();
   createDirectories(directory);
-  writeKeyFile(keyFile, key.blob);
-  return key.publicKey;
+  // again: the directory may have appeared, someone else's, since it was first looked at
+  checkStoreDirectory(directory);
+  if (writeKeyFile(keyFile, key.blob)) return key.publicKey;
+
+  // Another run stored its key first: every run seals to that one.
+  auto winner = readKeyFile(keyFile);
+  if (!winner) throw FileSystemError("cannot write", keyFile, EEXIST);
+  return tpm.load(*winner).publicKey();
 }
 
 std::vector<std::uint8_t> storedKey(const std::string& keyFile) {
