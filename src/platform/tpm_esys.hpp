@@ -18,10 +18,27 @@ inline constexpr std::int32_t answerPoll = 1000;  // milliseconds
 // A TPM that has not answered one command by then is taken as gone.
 inline constexpr std::chrono::seconds commandDeadline{30};
 
+// While it lives, a TPM that has not answered by the deadline has every socket of this process
+// shut down under it: some TCTIs (swtpm's) wait in the kernel whatever timeout ESYS passes them.
+class Watch {
+ public:
+  Watch();
+  ~Watch();
+  Watch(const Watch&) = delete;
+  Watch& operator=(const Watch&) = delete;
+
+  // Once one command has gone unanswered, the TPM is taken as gone for the rest of the run: no
+  // further command is sent, so flushes and fallbacks cannot each wait out a deadline of their own.
+  static bool expired();
+  static void expire();
+};
+
 // Runs one TPM command: `send` is its _Async call, `receive` its _Finish call. The one-call ESYS
 // functions wait without end whatever timeout is set; this gives up at the deadline instead.
 template <typename Send, typename Receive>
 TSS2_RC run(Send&& send, Receive&& receive) {
+  if (Watch::expired()) return TSS2_TCTI_RC_IO_ERROR;
+  const Watch watch;
   TSS2_RC rc = send();
   if (rc != TSS2_RC_SUCCESS) return rc;
   const auto deadline = std::chrono::steady_clock::now() + commandDeadline;
@@ -29,7 +46,10 @@ TSS2_RC run(Send&& send, Receive&& receive) {
     rc = receive();
     // TRY_AGAIN is an answer not yet in, or a command the TPM asked to be sent again
     if ((rc & ~TSS2_RC_LAYER_MASK) != TSS2_BASE_RC_TRY_AGAIN) return rc;
-    if (std::chrono::steady_clock::now() >= deadline) return rc;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      Watch::expire();
+      return rc;
+    }
   }
 }
 
