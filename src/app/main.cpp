@@ -79,6 +79,6 @@ int main(int argc, char** argv) {
   invocation.directory = storeDirectory(arguments);
   invocation.keyFile = custody::join(invocation.directory, custody::keyFileName);
   channel::Reply reply = run(arguments, invocation);
-  channel::reply(reply);
+  channel::write(reply);
   return reply.code;
 }

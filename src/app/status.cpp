@@ -10,9 +10,8 @@ channel::Reply status(const Invocation& invocation) {
   bool enclave = platform::Tpm().isAvailable();
   struct stat st;
   bool key = ::stat(invocation.keyFile.c_str(), &st) == 0;
-  channel::Reply reply;
-  reply.body["secureEnclave"] = enclave;
-  reply.body["key"] = key;
+  channel::Reply reply("key", key);
+  reply.add("secureEnclave", enclave);
   return reply;
 }
 

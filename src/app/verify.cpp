@@ -6,11 +6,10 @@ namespace tarn::app {
 
 // Proves the user's presence and nothing else: no key file, no key.
 channel::Reply verify(const Invocation&) {
-  channel::Json request = channel::input();
-  custody::authenticate(reason(request)).reset();
-  channel::Reply reply;
-  reply.body["ok"] = true;
-  return reply;
+  channel::Request request = channel::input();
+  SecretString why = reason(request);
+  custody::authenticate(std::string(why)).reset();
+  return channel::Reply("ok", true);
 }
 
 }  // namespace tarn::app
