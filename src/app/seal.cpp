@@ -5,11 +5,8 @@
 namespace tarn::app {
 
 channel::Reply seal(const Invocation& invocation) {
-  auto element = platform::tpm();
   // The key comes first: the first run on a store makes it even when the request is unusable.
-  const envelope::Recipient recipient(
-      custody::publicKey(*element, invocation.directory, invocation.keyFile));
-  element.reset();
+  const envelope::Recipient recipient(custody::publicKey(invocation.directory, invocation.keyFile));
 
   channel::Request request = channel::input();
   const auto& texts = request.items();
