@@ -60,22 +60,24 @@ String replaced(std::string_view text) {
 
 }  // namespace
 
-bool isUtf8(std::string_view text) {
-  while (!text.empty()) {
-    // Runs of ASCII, the common case, eight bytes at a time.
-    std::uint64_t word = 0;
-    if (text.size() >= sizeof word) {
-      std::memcpy(&word, text.data(), sizeof word);
-      if ((word & 0x8080808080808080u) == 0) {
-        text.remove_prefix(sizeof word);
+std::size_t illFormedAt(std::string_view text) {
+  constexpr std::uint64_t high = 0x8080808080808080;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    // Texts are mostly ASCII: take it eight bytes at a time and decode only the rest.
+    std::uint64_t word;
+    if (text.size() - at >= sizeof word) {
+      std::memcpy(&word, text.data() + at, sizeof word);
+      if ((word & high) == 0) {
+        at += sizeof word;
         continue;
       }
     }
-    CodePoint point = decode(text);
-    if (!point.valid) return false;
-    text.remove_prefix(point.length);
+    CodePoint point = decode(text.substr(at));
+    if (!point.valid) return at;
+    at += point.length;
   }
-  return true;
+  return std::string_view::npos;
 }
 
 SecretString repaired(std::string_view text) { return replaced<SecretString>(text); }
