@@ -128,6 +128,7 @@ echo OK
 while read -r command rest; do
   case \$command in
   GETPIN) printf 'D %s\nOK\n' '$PASSWORD' ;;
+  CONFIRM) ;; # a message shown while PAM works: it stays until the tool closes it
   BYE) echo OK; exit 0 ;;
   *) echo OK ;;
   esac
