@@ -23,7 +23,7 @@ ACCOUNT=-
 . "$HERE/../scripts/swtpm.sh"
 cleanup() {
   swtpm_stop
-  if [[ $ACCOUNT != - ]]; then userdel "$ACCOUNT" 2>/dev/null || true; fi
+  if [[ $ACCOUNT != - ]]; then userdel -f "$ACCOUNT" 2>/dev/null || true; fi
   rm -rf "$WORK"
 }
 trap cleanup EXIT
