@@ -1,283 +1,233 @@
 #!/usr/bin/env bash
-# Whole-process timings of tarn-wemb against floor programs that do the same work straight on
-# tpm2-tss, OpenSSL and PAM, side by side on a private swtpm; prints one table of ratios.
+# Whole-process timings of tarn-wemb next to floors that do the same work straight on tpm2-tss,
+# OpenSSL and PAM (bench/floor*.c), tool and floor alternately, on a private swtpm.
 #
-#   bench/run.sh            (as root for the "open" row: it needs a throwaway account)
+#   bench/run.sh [BINARY | SOURCE-TREE]     default: this tree, built Release in build-bench
 #
-# Environment: TARN_BENCH_BUILD (build directory, default build-bench), TARN_BENCH_RUNS (7),
-# TARN_BENCH_OPEN_RUNS (3), TARN_BENCH_STATUS_RUNS (31), TARN_BENCH_ITEMS (5000).
+# As root every command runs as a throwaway account; the "open" row needs its password.
+# TARN_BENCH_ROWS picks rows (default "seal-items open seal-6m 8m seal-1g status");
+# TARN_BENCH_RUNS (7), TARN_BENCH_OPEN_RUNS (3) and TARN_BENCH_STATUS_RUNS (31) count runs.
 set -euo pipefail
-
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${TARN_BENCH_BUILD:-$ROOT/build-bench}
+HERE=$(cd "$(dirname "$0")" && pwd)
+TARGET=$(realpath "${1:-$HERE/..}")
+ROWS=" ${TARN_BENCH_ROWS:-seal-items open seal-6m 8m seal-1g status} "
 RUNS=${TARN_BENCH_RUNS:-7}
 OPEN_RUNS=${TARN_BENCH_OPEN_RUNS:-3}
 STATUS_RUNS=${TARN_BENCH_STATUS_RUNS:-31}
-ITEMS=${TARN_BENCH_ITEMS:-5000}
+ITEMS=5000
+BIG=$((6 * 1024 * 1024))
 
 WORK=$(mktemp -d /tmp/tarn-bench.XXXXXX)
 chmod 755 "$WORK"
-SWTPM_PID=
-ACCOUNT=
-
+ACCOUNT=-
+. "$HERE/../scripts/swtpm.sh"
 cleanup() {
-  if [[ -n $SWTPM_PID ]]; then
-    kill "$SWTPM_PID" 2>/dev/null || true
-    wait "$SWTPM_PID" 2>/dev/null || true
-  fi
-  if [[ -n $ACCOUNT ]]; then userdel "$ACCOUNT" 2>/dev/null || true; fi
+  swtpm_stop
+  if [[ $ACCOUNT != - ]]; then userdel -f "$ACCOUNT" 2>/dev/null || true; fi
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
 say() { printf '%s\n' "$*" >&2; }
+want() { [[ $ROWS == *" $1 "* ]]; }
 
-# --- build (Release) ---------------------------------------------------------------------------
-say "building in $BUILD"
-if ! { cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTARN_BENCH=ON -DTARN_TESTS=ON &&
-  cmake --build "$BUILD" -j2 --target tarn-wemb test-pinentry floor_seal floor_open floor_status \
-    measure; } >"$WORK/build.log" 2>&1; then
-  cat "$WORK/build.log" >&2
-  exit 1
-fi
-TOOL=$BUILD/tarn-wemb
-MEASURE=$BUILD/bench/measure
-FLOOR_SEAL=$BUILD/bench/floor_seal
-FLOOR_OPEN=$BUILD/bench/floor_open
-FLOOR_STATUS=$BUILD/bench/floor_status
-PINENTRY_DIR=$BUILD/tests/pinentry-bin
-
-# --- a private swtpm on a free port pair ------------------------------------------------------
-free_port() { # $1 = how many consecutive ports must be free
-  python3 - "$1" <<'EOF'
-import random, socket, sys
-count = int(sys.argv[1])
-for _ in range(1000):
-    port = random.randint(20000, 60000)
-    held = []
-    try:
-        for p in range(port, port + count):
-            s = socket.socket(); held.append(s); s.bind(("127.0.0.1", p))
-        print(port); break
-    except OSError:
-        pass
-    finally:
-        for s in held: s.close()
-EOF
+build() { # source build-directory cmake-options...
+  { cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release "${@:3}" && cmake --build "$2" -j2; } \
+    >"$WORK/build.log" 2>&1 || { cat "$WORK/build.log" >&2; exit 1; }
 }
+FLOORS=$HERE/../build-bench-floors
+build "$HERE" "$FLOORS"
+if [[ -d $TARGET ]]; then
+  say "building $TARGET in $TARGET/build-bench"
+  build "$TARGET" "$TARGET/build-bench" -DTARN_TESTS=OFF
+  TOOL=$TARGET/build-bench/tarn-wemb
+else
+  TOOL=$TARGET
+fi
+MEASURE=$FLOORS/measure FLOOR=$FLOORS/floor FLOOR_STATUS=$FLOORS/floor_status
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 
-mkdir "$WORK/tpmstate"
-PORT=$(free_port 2)
-swtpm socket --tpm2 --server "type=tcp,port=$PORT,bindaddr=127.0.0.1" \
-  --ctrl "type=tcp,port=$((PORT + 1)),bindaddr=127.0.0.1" --flags startup-clear,not-need-init \
-  --tpmstate "dir=$WORK/tpmstate" </dev/null >/dev/null 2>&1 &
-SWTPM_PID=$!
-export TARN_WEMB_TCTI="swtpm:host=127.0.0.1,port=$PORT"
-for _ in $(seq 100); do
-  [[ $("$FLOOR_STATUS") == true ]] && break
-  sleep 0.1
-done
-[[ $("$FLOOR_STATUS") == true ]] || { say "swtpm did not start on port $PORT"; exit 1; }
-CLOSED_TCTI="swtpm:host=127.0.0.1,port=$(free_port 2)"
-
-# --- a throwaway account, so that PAM has a password to check ---------------------------------
-AS=()
+swtpm_start "$WORK/tpm"
+mkdir "$WORK/home"
+STORE=$WORK/home/store
 if [[ $(id -u) == 0 ]]; then
-  ACCOUNT=tarn-b-$(python3 -c 'import secrets; print(secrets.token_hex(4))')
-  PASSWORD=$(python3 -c 'import secrets; print(secrets.token_urlsafe(12))')
+  ACCOUNT=tarn-b-$(od -An -N4 -tx1 /dev/urandom | tr -d ' \n')
+  PASSWORD=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
   useradd --no-create-home --shell /usr/sbin/nologin --user-group "$ACCOUNT"
   printf '%s:%s\n' "$ACCOUNT" "$PASSWORD" | chpasswd
-  mkdir "$WORK/home"
   chown "$ACCOUNT:" "$WORK/home"
-  AS=(--user "$ACCOUNT")
-else
+elif want open; then
   say "not root: no account, so no \"open\" row"
-  mkdir "$WORK/home"
+  ROWS=${ROWS/ open / }
 fi
-STORE=$WORK/home/store
 
-# --- inputs ------------------------------------------------------------------------------------
-python3 - "$WORK" "$ITEMS" <<'EOF'
+python3 - "$WORK" "$ITEMS" "$BIG" <<'EOF'
 import json, random, sys
-work, items = sys.argv[1], int(sys.argv[2])
+work, items, big = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+def write(name, text):
+    with open(f"{work}/{name}", "w", encoding="utf-8", newline="") as f:
+        f.write(text)
 rng = random.Random(1)
 letters = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.,"
 texts = ["".join(rng.choice(letters) for _ in range(100)) for _ in range(items)]
-with open(f"{work}/seal-items.json", "w") as f:
-    json.dump({"items": texts}, f, separators=(",", ":"))
-# The same texts back to back: floor_seal's 100-byte windows of it are exactly the texts.
-with open(f"{work}/texts.raw", "w") as f:
-    f.write("".join(texts))
-# Exactly 8 MiB: 16-byte units "abcdefghij\u00e9" that decode to 12 bytes of text each.
-head, tail, unit, size = '{"items":["', '"]}', "abcdefghij\\u00e9", 8 * 1024 * 1024
-count = (size - len(head) - len(tail)) // len(unit)
-fill = size - len(head) - len(tail) - count * len(unit)
-body = head + unit * count + "x" * fill + tail
-assert len(body) == size
-with open(f"{work}/seal-8m.json", "w") as f:
-    f.write(body)
-with open(f"{work}/seal-8m.size", "w") as f:
-    f.write(str(count * 12 + fill))
-with open(f"{work}/seal-none.json", "w") as f:
-    f.write('{"items":[]}')
-with open(f"{work}/huge-head.json", "w") as f:
-    f.write('{"items":["')
+write("items.json", json.dumps({"items": texts}, separators=(",", ":")))
+write("items.txt", "".join(texts))
+# 64-byte lines, partly not ASCII; in the request each line's end is an escape.
+line = "Zażółć gęślą jaźń, "
+line += "abcdefghijklmnopqrstuvwxyz0123456789"[: 63 - len(line.encode())] + "\n"
+text = line * (big // len(line.encode()))
+assert len(text.encode()) == big
+write("big.txt", text)
+write("big.json", json.dumps({"items": [text]}, ensure_ascii=False))
+# Exactly 8 MiB of small objects a few levels deep, none of them read by the command.
+head, unit, tail = '{"other":[', '{"a":{"b":[1,"c",{"d":null}]},"e":true},', '{}],"items":["hi"]}'
+count = (8 * 1024 * 1024 - len(head) - len(tail)) // len(unit)
+write("nested.json", head + unit * count + " " * (8 * 1024 * 1024 - len(head) - len(tail)
+                                                    - count * len(unit)) + tail)
+# And exactly 8 MiB holding one item: the most any request of that size makes the tool hold.
+write("one-8m.json", '{"items":["' + "abcdefghijklmnop" * (8 * 65536 - 1) + 'ab"]}')
 EOF
-BIG_TEXT=$(cat "$WORK/seal-8m.size")
 
-# One run of one command; appends "wall rss status" to $WORK/<label>.runs, keeps its reply.
-once() { # label input pad -- command...
-  local label=$1 input=$2 pad=$3
-  shift 4
-  local -a padding=()
-  [[ $pad != - ]] && padding=(--pad "$pad")
-  "$MEASURE" --input "$input" "${padding[@]}" --output "$WORK/$label.reply" "${AS[@]}" -- "$@" |
-    sed 's/[a-z_]*=//g' >>"$WORK/$label.runs"
+once() { # label input command...
+  "$MEASURE" "$WORK/$1.runs" "$ACCOUNT" "${@:3}" <"$2" >"$WORK/$1.reply"
 }
-
-# Tool and floor alternately, the order swapped every run, so drift hits both alike.
-pair() { # runs label tool-input floor-input -- tool command... -- floor command...
-  local runs=$1 label=$2 input=$3 floorInput=$4
-  shift 5
-  local -a tool=() floor=()
+# Tool and floor alternate, the order swapped every run, so drift and load hit both alike.
+pair() { # runs label tool-input floor-input tool-command... -- floor-command...
+  local runs=$1 label=$2 toolInput=$3 floorInput=$4 r
+  shift 4
+  local -a tool=()
   while [[ $1 != -- ]]; do tool+=("$1"); shift; done
   shift
-  floor=("$@")
   say "row $label: $runs runs"
   for ((r = 0; r < runs; r++)); do
-    if ((r % 2 == 0)); then
-      once "$label.tool" "$input" - -- "${tool[@]}"
-      once "$label.floor" "$floorInput" - -- "${floor[@]}"
-    else
-      once "$label.floor" "$floorInput" - -- "${floor[@]}"
-      once "$label.tool" "$input" - -- "${tool[@]}"
-    fi
+    if ((r % 2)); then once "$label.floor" "$floorInput" "$@"; fi
+    once "$label.tool" "$toolInput" "${tool[@]}"
+    if ((r % 2 == 0)); then once "$label.floor" "$floorInput" "$@"; fi
   done
 }
 
-# The key, made by the tool as its first "seal" does (it comes before the request is read).
-"$MEASURE" "${AS[@]}" -- "$TOOL" seal --dir "$STORE" >/dev/null
+# The key, made by the tool's first "seal"; then every binary and input once into the caches.
+once setup /dev/null "$TOOL" seal --dir "$STORE"
 [[ -s $STORE/klucz.se ]] || { say "the tool made no key file in $STORE"; exit 1; }
+once setup "$WORK/big.json" "$TOOL" seal --dir "$STORE"
+once setup "$WORK/big.txt" "$FLOOR" seal "$STORE" 1 "$BIG"
 
-# Envelopes for the "open" row, by the floor (an independent sealer of the same format).
-"$MEASURE" --input "$WORK/texts.raw" --output "$WORK/envelopes.txt" "${AS[@]}" -- \
-  "$FLOOR_SEAL" --dir "$STORE" --items "$ITEMS" --size 100 >/dev/null
-python3 - "$WORK" <<'EOF'
-import json, sys
-work = sys.argv[1]
-sealed = open(f"{work}/envelopes.txt").read().split()
-with open(f"{work}/open-items.json", "w") as f:
-    json.dump({"items": sealed, "reason": "Benchmark"}, f, separators=(",", ":"))
+if want seal-items; then
+  pair "$RUNS" seal-items "$WORK/items.json" "$WORK/items.txt" "$TOOL" seal --dir "$STORE" -- \
+    "$FLOOR" seal "$STORE" "$ITEMS" 100
+fi
+if want open; then
+  # Envelopes of the same texts, sealed by the floor: an independent sealer of the same format.
+  once envelopes "$WORK/items.txt" "$FLOOR" seal "$STORE" "$ITEMS" 100
+  python3 -c 'import json, sys; print(json.dumps({"items": open(sys.argv[1]).read().split(),
+    "reason": "Benchmark"}))' "$WORK/envelopes.reply" >"$WORK/open.json"
+  mkdir "$WORK/bin"
+  cat >"$WORK/bin/pinentry" <<EOF
+#!/bin/sh
+echo OK
+while read -r command rest; do
+  case \$command in
+  GETPIN) printf 'D %s\nOK\n' '$PASSWORD' ;;
+  CONFIRM) ;; # a message shown while PAM works: it stays until the tool closes it
+  BYE) echo OK; exit 0 ;;
+  *) echo OK ;;
+  esac
+done
 EOF
-
-# Warm the page cache for every binary and input before anything is timed.
-once warmup "$WORK/seal-8m.json" - -- "$TOOL" seal --dir "$STORE"
-once warmup "$WORK/seal-8m.json" - -- "$FLOOR_SEAL" --dir "$STORE" --items 1 --size "$BIG_TEXT"
-
-# --- rows ----------------------------------------------------------------------------------------
-# Not a target: the fixed cost of "seal" (start, key load, reply) next to the floor's.
-pair "$STATUS_RUNS" seal-none "$WORK/seal-none.json" "$WORK/seal-none.json" -- \
-  "$TOOL" seal --dir "$STORE" -- "$FLOOR_SEAL" --dir "$STORE" --items 0
-
-pair "$RUNS" seal-items "$WORK/seal-items.json" "$WORK/seal-items.json" -- "$TOOL" seal --dir "$STORE" -- \
-  "$FLOOR_SEAL" --dir "$STORE" --items "$ITEMS" --size 100
-
-if [[ -n $ACCOUNT ]]; then
+  chmod 755 "$WORK/bin/pinentry"
   (
-    export PATH="$PINENTRY_DIR:/usr/bin:/bin" DISPLAY=:99 TARN_TEST_PINENTRY_ANSWERS="pin:$PASSWORD"
-    export TARN_BENCH_PASSWORD=$PASSWORD
+    export PATH="$WORK/bin:/usr/bin:/bin" DISPLAY=:99 TARN_BENCH_PASSWORD=$PASSWORD
     unset WAYLAND_DISPLAY GPG_TTY
-    pair "$OPEN_RUNS" open-items "$WORK/open-items.json" "$WORK/envelopes.txt" -- \
-      "$TOOL" open --dir "$STORE" -- "$FLOOR_OPEN" --dir "$STORE"
+    pair "$OPEN_RUNS" open "$WORK/open.json" "$WORK/envelopes.reply" "$TOOL" open --dir "$STORE" \
+      -- "$FLOOR" open "$STORE"
+  )
+fi
+if want seal-6m; then
+  pair "$RUNS" seal-6m "$WORK/big.json" "$WORK/big.txt" "$TOOL" seal --dir "$STORE" -- \
+    "$FLOOR" seal "$STORE" 1 "$BIG"
+fi
+if want 8m; then
+  say "rows seal-8m and nested: 3 runs each"
+  for _ in 1 2 3; do
+    once seal-8m.tool "$WORK/one-8m.json" "$TOOL" seal --dir "$STORE"
+    once nested.tool "$WORK/nested.json" "$TOOL" seal --dir "$STORE"
+  done
+fi
+if want seal-1g; then
+  say "row seal-1g: 1 run"
+  { printf '{"items":["'; head -c 1100M /dev/zero | tr '\0' a; } |
+    once seal-1g.tool /dev/stdin "$TOOL" seal --dir "$STORE" || true
+fi
+if want status; then
+  pair "$STATUS_RUNS" status-tpm /dev/null /dev/null "$TOOL" status --dir "$STORE" -- "$FLOOR_STATUS"
+  ( # Nothing listens on port 1: the connection is refused at once.
+    export TARN_WEMB_TCTI="swtpm:host=127.0.0.1,port=1"
+    pair "$STATUS_RUNS" status-none /dev/null /dev/null "$TOOL" status --dir "$STORE" -- "$FLOOR_STATUS"
   )
 fi
 
-pair "$RUNS" seal-8m "$WORK/seal-8m.json" "$WORK/seal-8m.json" -- "$TOOL" seal --dir "$STORE" -- \
-  "$FLOOR_SEAL" --dir "$STORE" --items 1 --size "$BIG_TEXT"
-
-say "row seal-1g: 1 run"
-once seal-1g.tool "$WORK/huge-head.json" $((1024 * 1024 * 1024)) -- "$TOOL" seal --dir "$STORE"
-
-pair "$STATUS_RUNS" status-tpm /dev/null /dev/null -- "$TOOL" status --dir "$STORE" -- "$FLOOR_STATUS"
-(
-  export TARN_WEMB_TCTI=$CLOSED_TCTI
-  pair "$STATUS_RUNS" status-none /dev/null /dev/null -- "$TOOL" status --dir "$STORE" -- "$FLOOR_STATUS"
-)
-
-# --- table ---------------------------------------------------------------------------------------
-python3 - "$WORK" "$ITEMS" <<'EOF'
+python3 - "$WORK" "$ITEMS" "$BIG" <<'EOF'
 import json, os, statistics, sys
-work, items = sys.argv[1], int(sys.argv[2])
+work, items, big = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 MiB = 1024 * 1024
-
+texts = open(f"{work}/items.txt").read()
+texts = [texts[i : i + 100] for i in range(0, len(texts), 100)]
 def runs(label):
-    path = f"{work}/{label}.runs"
-    if not os.path.exists(path):
+    if not os.path.exists(f"{work}/{label}.runs"):
         return None
-    rows = [line.split() for line in open(path) if line.strip()]
-    return {"wall": statistics.median(float(r[0]) for r in rows),
-            "rss": max(int(r[1]) for r in rows) * 1024,
-            "status": sorted({int(r[2]) for r in rows}), "n": len(rows)}
-
+    rows = [line.split() for line in open(f"{work}/{label}.runs")]
+    return {"wall": statistics.median(float(r[0]) for r in rows), "n": len(rows),
+            "rss": max(int(r[1]) for r in rows) * 1024, "status": {int(r[2]) for r in rows}}
 def reply(label):
     try:
-        return json.loads(open(f"{work}/{label}.reply").read() or "null")
-    except (OSError, ValueError):
+        return json.load(open(f"{work}/{label}.reply"))
+    except ValueError:
         return None
-
-def expect(label, check):
-    got = reply(label)
-    return (True, "") if check(got) else (False, "reply " + json.dumps(got)[:60])
-
-texts = json.load(open(f"{work}/seal-items.json"))["items"]
-rows = [
-    ("seal, no items (info)", "seal-none", None, None,
-     lambda r: isinstance(r, dict) and r.get("sealed") == []),
-    ("seal, %d x 100 B" % items, "seal-items", 1.2, None,
-     lambda r: isinstance(r, dict) and len(r.get("sealed", [])) == items),
-    ("open, %d items" % items, "open-items", 1.15, None,
-     lambda r: isinstance(r, dict) and r.get("items") == texts),
-    ("seal, one 8 MiB request", "seal-8m", 1.5, 3 * 8 * MiB + 16 * MiB,
-     lambda r: isinstance(r, dict) and len(r.get("sealed", [])) == 1),
-    ("seal, 1 GiB on stdin", "seal-1g", None, 32 * MiB, lambda r: r == {"error": "input"}),
-    ("status, with a TPM", "status-tpm", 1.3, None,
-     lambda r: isinstance(r, dict) and r.get("secureEnclave") is True),
-    ("status, no TPM", "status-none", 1.3, None,
-     lambda r: isinstance(r, dict) and r.get("secureEnclave") is False),
+def sealed(count, size):
+    return lambda r: isinstance(r, dict) and len(r.get("sealed", [])) == count and all(
+        len(s) == (size + 94 + 2) // 3 * 4 for s in r["sealed"])
+def floorLines(label):
+    return open(f"{work}/{label}.floor.reply").read().split("\n")[:-1]
+rows = [  # name, label, ratio target, RSS limit in MiB, tool reply check, floor reply check
+    ("seal, %d x 100 B" % items, "seal-items", 1.20, None, sealed(items, 100),
+     lambda: len(floorLines("seal-items")) == items),
+    ("open, %d items" % items, "open", 1.15, None, lambda r: r == {"items": texts},
+     lambda: floorLines("open") == texts),
+    ("seal, one 6 MiB item", "seal-6m", 1.30, 48, sealed(1, big),
+     lambda: len(floorLines("seal-6m")) == 1),
+    ("seal, one 8 MiB request", "seal-8m", None, 40, sealed(1, 8 * MiB - 14), None),
+    ("8 MiB of nested objects", "nested", None, 40, sealed(1, 2), None),
+    ("seal, 1 GiB on stdin", "seal-1g", None, 32, lambda r: r == {"error": "input"}, None),
+    ("status, with a TPM", "status-tpm", 1.30, None,
+     lambda r: isinstance(r, dict) and r.get("secureEnclave") is True,
+     lambda: floorLines("status-tpm") == ["true"]),
+    ("status, no TPM", "status-none", 1.30, None,
+     lambda r: isinstance(r, dict) and r.get("secureEnclave") is False,
+     lambda: floorLines("status-none") == ["false"]),
 ]
-head = ("row", "tool s", "floor s", "ratio", "target", "tool RSS", "RSS limit", "result", "note")
-print("%-26s %9s %9s %6s %6s %9s %9s %-7s %s" % head)
-for name, label, target, limit, check in rows:
+print("%-25s %8s %8s %6s %6s %8s %6s %s" %
+      ("row", "tool s", "floor s", "ratio", "target", "tool RSS", "limit", "result"))
+for name, label, target, limit, check, floorCheck in rows:
     tool, floor = runs(label + ".tool"), runs(label + ".floor")
     if tool is None:
-        print("%-26s %s" % (name, "not measured"))
         continue
-    ok, note = expect(label + ".tool", check)
     ratio = tool["wall"] / floor["wall"] if floor else None
-    passed = ok
-    if target is not None and ratio is not None:
-        passed = passed and ratio <= target
-    if limit is not None:
-        passed = passed and tool["rss"] <= limit
-    if floor and floor["status"] != [0]:
-        ok, note = False, "floor exit %s" % floor["status"]
-    # The floor's envelopes must open to the texts: a floor that skipped work would not.
-    if label == "open-items" and floor and \
-            open(f"{work}/{label}.floor.reply").read().split("\n")[:-1] != texts:
-        ok, note = False, "floor opened other texts"
-    result = "PASS" if passed else ("FAIL" if ok else "INVALID")
-    if ok and target is None and limit is None:
-        result = "info"
-    print("%-26s %9.4f %9s %6s %6s %8.1fM %9s %-7s %s" % (
+    passed = (ratio is None or target is None or ratio <= target) and (
+        limit is None or tool["rss"] <= limit * MiB)
+    if not check(reply(label + ".tool")):
+        result = "INVALID (tool reply)"
+    elif floor and (floor["status"] != {0} or not floorCheck()):
+        result = "INVALID (floor)"
+    else:
+        result = ("PASS" if passed else "FAIL") if target or limit else "info"
+    print("%-25s %8.4f %8s %6s %6s %7.1fM %6s %s n=%d" % (
         name, tool["wall"], "%.4f" % floor["wall"] if floor else "-",
-        "%.3f" % ratio if ratio is not None else "-",
-        "<=%.2f" % target if target is not None else "-", tool["rss"] / MiB,
-        "%.0fM" % (limit / MiB) if limit else "-", result,
-        (note + " " if note else "") + "n=%d" % tool["n"]))
+        "%.3f" % ratio if ratio else "-", "<=%.2f" % target if target else "-",
+        tool["rss"] / MiB, "%dM" % limit if limit else "-", result, tool["n"]))
 EOF
-printf '\nmachine: %s cores, %s, Linux %s\n' "$(nproc)" \
-  "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')" "$(uname -r)"
-printf 'date: %s; tarn-wemb %s; %s\n' "$(date -u '+%Y-%m-%d %H:%M UTC')" \
-  "$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo '?')" "$(swtpm --version 2>&1 | head -1)"
-printf 'medians of wall time (fork to reaped); RSS is the peak over runs (wait4)\n'
+printf '\nmachine: %s cores, %s, Linux %s; load average %s before, %s after\n' "$(nproc)" \
+  "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')" "$(uname -r)" \
+  "$LOAD_BEFORE" "$(cut -d' ' -f1-3 /proc/loadavg)"
+printf 'tool: %s (sha256 %.12s); %s\n' "$TOOL" "$(sha256sum <"$TOOL")" \
+  "$(swtpm --version 2>&1 | head -1)"
+printf 'medians of whole-process wall time (fork to reaped); RSS: peak over runs (wait4)\n'

@@ -10,29 +10,44 @@ if(EXISTS ${TARN_PAM_FILE})
     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endif()
 
-# Debian wants manual pages compressed; -n keeps the archive byte-for-byte reproducible.
-set(TARN_MAN_SOURCE ${PROJECT_SOURCE_DIR}/docs/tarn-wemb.1)
-if(EXISTS ${TARN_MAN_SOURCE})
-  find_program(TARN_GZIP gzip)
-  if(TARN_GZIP)
-    set(TARN_MAN_PAGE ${PROJECT_BINARY_DIR}/tarn-wemb.1.gz)
-    add_custom_command(OUTPUT ${TARN_MAN_PAGE}
-      COMMAND ${TARN_GZIP} -9 -n -c ${TARN_MAN_SOURCE} > ${TARN_MAN_PAGE}
-      DEPENDS ${TARN_MAN_SOURCE}
-      COMMENT "Compressing the manual page")
-    add_custom_target(tarn-wemb-man ALL DEPENDS ${TARN_MAN_PAGE})
-  else()
-    set(TARN_MAN_PAGE ${TARN_MAN_SOURCE})
-  endif()
-  install(FILES ${TARN_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+set(TARN_DEB_MAINTAINER "Tarn Studio <packages@tarnstudio.dev>")
+set(TARN_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/tarn-wemb)
+
+# Debian's machine-readable copyright file, holder and text taken from LICENSE.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE TARN_LICENSE)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)\n(.*)" TARN_LICENSE "${TARN_LICENSE}")
+set(TARN_COPYRIGHT ${CMAKE_MATCH_1})
+string(STRIP "${CMAKE_MATCH_2}" TARN_LICENSE_BODY)
+string(REPLACE "\n" "\n " TARN_LICENSE_BODY " ${TARN_LICENSE_BODY}")
+string(REPLACE "\n \n" "\n .\n" TARN_LICENSE_BODY "${TARN_LICENSE_BODY}")
+configure_file(packaging/copyright.in copyright @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/copyright DESTINATION ${TARN_DOC_DIR})
+
+# The changelog's newest entry carries the project version; its date is that of the last commit,
+# so rebuilding one commit gives the same file.
+execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%cD
+  OUTPUT_VARIABLE TARN_RELEASE_DATE OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(NOT TARN_RELEASE_DATE)
+  string(TIMESTAMP TARN_RELEASE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 endif()
+configure_file(packaging/changelog.in changelog @ONLY)
 
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tarn-wemb)
-install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tarn-wemb
-  FILES_MATCHING PATTERN "*.md")
+# Debian wants manual pages and changelogs gzipped; -n keeps the archive byte-for-byte reproducible.
+find_program(TARN_GZIP gzip REQUIRED)
+set(TARN_MAN_PAGE ${PROJECT_BINARY_DIR}/tarn-wemb.1.gz)
+set(TARN_CHANGELOG ${PROJECT_BINARY_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${TARN_MAN_PAGE}
+  COMMAND ${TARN_GZIP} -9 -n -c ${PROJECT_SOURCE_DIR}/docs/tarn-wemb.1 > ${TARN_MAN_PAGE}
+  DEPENDS ${PROJECT_SOURCE_DIR}/docs/tarn-wemb.1)
+add_custom_command(OUTPUT ${TARN_CHANGELOG}
+  COMMAND ${TARN_GZIP} -9 -n -c ${PROJECT_BINARY_DIR}/changelog > ${TARN_CHANGELOG}
+  DEPENDS ${PROJECT_BINARY_DIR}/changelog)
+add_custom_target(tarn-wemb-docs ALL DEPENDS ${TARN_MAN_PAGE} ${TARN_CHANGELOG})
+install(FILES ${TARN_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${TARN_CHANGELOG} DESTINATION ${TARN_DOC_DIR})
 
-set(TARN_DEB_MAINTAINER "Tarn Studio <tarn-wemb@localhost>"
-  CACHE STRING "Maintainer field of the Debian package")
+install(FILES README.md DESTINATION ${TARN_DOC_DIR})
+install(DIRECTORY docs/ DESTINATION ${TARN_DOC_DIR} FILES_MATCHING PATTERN "*.md")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarn-wemb)

@@ -8,28 +8,16 @@
 #include "envelope/envelope.hpp"
 #include "envelope/openssl.hpp"
 
-namespace {
-
-// A software key that counts its agreements.
-struct Key : tarn::platform::KeyAgreement {
-  tarn::envelope::openssl::Pkey own =
-      tarn::envelope::openssl::keyPair(std::array<std::uint8_t, 32>{1, 2, 3});
-  tarn::Point point = tarn::envelope::openssl::point(own.get());
-  int agreements = 0;
-  const tarn::Point& publicKey() const override { return point; }
-  tarn::SecretBytes sharedSecret(const tarn::Point& peer) override {
-    ++agreements;
-    return tarn::envelope::openssl::sharedSecret(own.get(),
-                                                 tarn::envelope::openssl::publicKey(peer).get());
-  }
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tarn;
-  static Key key;
-  static const std::string own = envelope::seal("fuzz", key.publicKey());
+  static const envelope::openssl::Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+  static const Point recipient = envelope::openssl::point(key.get());
+  static const std::string own = envelope::seal("fuzz", envelope::Recipient(recipient));
+  static int agreements = 0;
+  const envelope::Agreement agree = [](const Point& peer) {
+    ++agreements;
+    return envelope::openssl::sharedSecret(key.get(), envelope::openssl::publicKey(peer).get());
+  };
   std::string_view text(reinterpret_cast<const char*>(data), size);
 
   bool structural = true;
@@ -38,19 +26,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const Failure& failure) {
     structural = false;
   }
-  int before = key.agreements;
+  int before = agreements;
   try {
-    SecretString opened = envelope::open(text, key);
+    SecretString opened = envelope::open(text, recipient, agree);
     if (!structural) std::abort();
   } catch (const Failure& failure) {
     if (failure.message != "sealed-format") std::abort();
   } catch (const envelope::CryptoError&) {
   }
-  if (!structural && key.agreements != before) std::abort();
+  if (!structural && agreements != before) std::abort();
   // A valid envelope with the fuzzer's bytes spliced over its tail.
   std::string spliced = own.substr(0, std::min(own.size(), size)) + std::string(text);
   try {
-    envelope::open(spliced, key);
+    envelope::open(spliced, recipient, agree);
   } catch (const std::exception&) {
   }
   return 0;

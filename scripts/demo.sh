@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" >/dev/null
+cmake --build build -j "$(nproc)" --target tarn-wemb >/dev/null
 
 . scripts/swtpm.sh
 work=$(mktemp -d)
@@ -22,7 +22,7 @@ echo "private software TPM: TARN_WEMB_TCTI=$TARN_WEMB_TCTI"
 
 # "open" asks for the account password through pinentry, checked by PAM. The demo makes a
 # throwaway account. At a terminal the prompt is the real pinentry-curses on this terminal and
-# you type the password printed below; without a terminal the tests' stand-in answers it.
+# you type the password printed below.
 account="tarn-demo-$$"
 password="demo-$(od -An -N4 -tx4 /dev/urandom | tr -d ' ')"
 useradd --no-create-home --home-dir "$work" --shell /usr/sbin/nologin "$account"
@@ -31,15 +31,28 @@ echo "(created the demo account $account with password $password; removed at the
 store="$work/store"
 install -d -o "$account" -m 0700 "$store"
 
-prompt_env=(PATH="$PWD/build/tests/pinentry-bin:/usr/bin:/bin" DISPLAY=:0
-  TARN_TEST_PINENTRY_ANSWERS="pin:$password")
+# Without a terminal a few lines of shell stand in for pinentry and type the password.
+mkdir -p "$work/bin"
+cat >"$work/bin/pinentry" <<EOF
+#!/bin/sh
+echo OK
+while read -r command rest; do
+  case "\$command" in
+    GETPIN) echo "D $password" ;;
+    BYE) echo OK; exit 0 ;;
+  esac
+  echo OK
+done
+EOF
+chmod 755 "$work/bin/pinentry"
+prompt_env=(PATH="$work/bin:/usr/bin:/bin" DISPLAY=:0)
 terminal=""
 if [ -t 0 ] && [ -t 1 ] && terminal=$(tty) && [ -x /usr/bin/pinentry-curses ]; then
   # the demo account must be able to draw on this terminal while the demo runs
   terminal_mode=$(stat -c %a "$terminal")
   chmod o+rw "$terminal"
   trap 'chmod "$terminal_mode" "$terminal"; cleanup' EXIT
-  mkdir -p "$work/bin" && ln -s /usr/bin/pinentry-curses "$work/bin/pinentry"
+  ln -sf /usr/bin/pinentry-curses "$work/bin/pinentry"
   prompt_env=(PATH="$work/bin:/usr/bin:/bin" GPG_TTY="$terminal" TERM="${TERM:-xterm}")
   echo "At the prompt, type the demo account's password: $password"
 fi

@@ -1,6 +1,7 @@
 #!/bin/bash
-# Sets up and runs the whole test suite: a normal build with warnings as errors, then the same
-# suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzzers for a bounded time.
+# Sets up and runs the whole test suite: a normal build with warnings as errors, the Debian package
+# it makes held to lintian and hardening-check, then the same suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the fuzzers for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -14,11 +15,12 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON >/dev/nul
 cmake --build build -j "$jobs"
 echo "== tests"
 ctest --test-dir build -j "$jobs" --output-on-failure
+echo "== package"
+scripts/check-package.sh build
 
 if [ "${CI:-}" = true ]; then
   # Only on a throwaway machine: the package is installed for real, run, and removed again.
-  echo "== package"
-  (cd build && cpack -G DEB >/dev/null)
+  echo "== package (installed)"
   apt-get install -y -qq -o Dpkg::Options::=--force-confold "$PWD"/build/tarn-wemb_*.deb >/dev/null
   store=$(mktemp -d)
   reply=$(TARN_WEMB_TCTI=swtpm:host=127.0.0.1,port=9 tarn-wemb status --dir "$store" </dev/null)

@@ -1,6 +1,8 @@
 // What the binary cannot show cheaply: the envelope's known answers (envelope/vectors.json, made
 // with python3-cryptography), Base64's canonical forms, UTF-8 repair and the cluster cut.
 #include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
 #include <rapidjson/document.h>
 
 #include <fstream>
@@ -9,7 +11,9 @@
 #include "base/failure.hpp"
 #include "base/text.hpp"
 #include "envelope/base64.hpp"
-#include "envelope/detail.hpp"
+#include "envelope/envelope.hpp"
+#include "envelope/openssl.hpp"
+#include "platform/pinentry.hpp"
 
 namespace tarn {
 namespace {
@@ -46,35 +50,52 @@ std::array<std::uint8_t, N> fixed(const rapidjson::Value& value) {
   return out;
 }
 
-// A key whose private scalar the vectors state, counting its agreements.
-struct KnownKey : platform::KeyAgreement {
-  explicit KnownKey(const char* name)
-      : own(envelope::openssl::keyPair(fixed<32>(vectors()[name]["private"]))),
-        point(fixed<65>(vectors()[name]["public"])) {}
-  const Point& publicKey() const override { return point; }
-  SecretBytes sharedSecret(const Point& peer) override {
-    ++agreements;
-    return envelope::openssl::sharedSecret(own.get(), envelope::openssl::publicKey(peer).get());
-  }
-  envelope::openssl::Pkey own;
-  Point point;
-  int agreements = 0;
-};
+// The P-256 key pair with the private scalar the vectors give in hex.
+envelope::openssl::Pkey keyPair(const rapidjson::Value& scalar) {
+  std::vector<std::uint8_t> d = hex(scalar);
+  std::unique_ptr<EC_GROUP, decltype(&EC_GROUP_free)> group(
+      EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1), EC_GROUP_free);
+  std::unique_ptr<BIGNUM, decltype(&BN_free)> k(
+      BN_bin2bn(d.data(), static_cast<int>(d.size()), nullptr), BN_free);
+  std::unique_ptr<EC_POINT, decltype(&EC_POINT_free)> q(EC_POINT_new(group.get()), EC_POINT_free);
+  EC_POINT_mul(group.get(), q.get(), k.get(), nullptr, nullptr, nullptr);
+  Point pub{};
+  EC_POINT_point2oct(group.get(), q.get(), POINT_CONVERSION_UNCOMPRESSED, pub.data(), pub.size(),
+                     nullptr);
+  char curve[] = "prime256v1";
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, curve, 0),
+      OSSL_PARAM_construct_BN(OSSL_PKEY_PARAM_PRIV_KEY, d.data(), d.size()),
+      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, pub.data(), pub.size()),
+      OSSL_PARAM_construct_end()};
+  std::reverse(d.begin(), d.end());  // OSSL_PARAM BNs are native-endian
+  EVP_PKEY* key = nullptr;
+  envelope::openssl::PkeyContext context(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+  EVP_PKEY_fromdata_init(context.get());
+  EVP_PKEY_fromdata(context.get(), &key, EVP_PKEY_KEYPAIR, params);
+  return envelope::openssl::Pkey(key);
+}
 
 TEST(Envelope, SealsToTheKnownAnswers) {
   const envelope::Recipient recipient(fixed<65>(vectors()["recipient"]["public"]));
   for (const auto& v : vectors()["seal"].GetArray()) {
     SCOPED_TRACE(v["name"].GetString());
-    auto ephemeral = envelope::detail::ephemeral(fixed<32>(v["ephemeral"]));
-    EXPECT_EQ(envelope::detail::seal(text(v["text"]), recipient, ephemeral, hex(v["nonce"])),
-              v["sealed"].GetString());
+    auto ephemeral = keyPair(v["ephemeral"]);
+    EXPECT_EQ(
+        envelope::detail::seal(text(v["text"]), recipient, ephemeral.get(), fixed<12>(v["nonce"])),
+        v["sealed"].GetString());
   }
 }
 
 TEST(Envelope, OpensWithTheStatedOutcome) {
   for (const auto& v : vectors()["open"].GetArray()) {
     SCOPED_TRACE(v["name"].GetString());
-    KnownKey key(v["key"].GetString());
+    auto own = keyPair(vectors()[v["key"].GetString()]["private"]);
+    int agreements = 0;
+    auto agree = [&](const Point& peer) {
+      ++agreements;
+      return envelope::openssl::sharedSecret(own.get(), envelope::openssl::publicKey(peer).get());
+    };
     std::string sealed = v["sealed"].GetString(), outcome = v["outcome"].GetString();
     EXPECT_EQ(v["sealedData"].GetBool(), [&] {
       try {
@@ -84,12 +105,13 @@ TEST(Envelope, OpensWithTheStatedOutcome) {
       }
     }());
     try {
-      SecretString opened = envelope::open(sealed, key);
+      SecretString opened =
+          envelope::open(sealed, fixed<65>(vectors()[v["key"].GetString()]["public"]), agree);
       EXPECT_EQ(outcome, "text");
       EXPECT_EQ(std::string_view(opened), text(v["text"]));
     } catch (const Failure& failure) {
       EXPECT_EQ(outcome, failure.message);
-      EXPECT_TRUE(v["sealedData"].GetBool() || key.agreements == 0);
+      EXPECT_TRUE(v["sealedData"].GetBool() || agreements == 0);
     } catch (const envelope::CryptoError& error) {
       EXPECT_EQ(outcome, "platform-error") << error.what();
     }
@@ -127,6 +149,27 @@ TEST(Text, RepairReplacesEachMaximalSubpart) {
   for (auto [in, out] : cases) {
     EXPECT_EQ(std::string_view(repaired(in)), out);
     EXPECT_EQ(isUtf8(in), in == out);
+  }
+}
+
+TEST(Assuan, RepliesByKind) {
+  using Kind = platform::AssuanReply::Kind;
+  const std::tuple<std::string_view, Kind, unsigned, std::string_view> cases[] = {
+      {"OK", Kind::ok, 0, ""},
+      {"OK Pleased to meet you", Kind::ok, 0, ""},
+      {"ERR 83886179 Operation cancelled <Pinentry>", Kind::error, 83886179,
+       "Operation cancelled <Pinentry>"},
+      {"D a%25b", Kind::data, 0, "a%25b"},
+      {"S PROGRESS", Kind::status, 0, ""},
+      {"# note", Kind::comment, 0, ""},
+      {"INQUIRE QUALITY", Kind::inquire, 0, ""},
+      {"OKAY", Kind::unknown, 0, ""},
+      {"D", Kind::unknown, 0, ""}};
+  for (auto [line, kind, code, text] : cases) {
+    auto reply = platform::parseAssuanReply(line);
+    EXPECT_EQ(reply.kind, kind) << line;
+    EXPECT_EQ(reply.code, code) << line;
+    EXPECT_TRUE(text.empty() || reply.text == text) << line;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <string_view>
@@ -37,6 +38,16 @@ void harden() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
+// The argument after the first "--dir", else the default store; only whole arguments count.
+std::string storeDirectory(const std::vector<std::string>& arguments) {
+  auto option = std::find(arguments.begin(), arguments.end(), "--dir");
+  if (option != arguments.end() && std::next(option) != arguments.end()) {
+    const std::string& value = *std::next(option);
+    return value.empty() ? "." : value;
+  }
+  return custody::defaultDirectory();
+}
+
 // Compared in this order, as exact, case-sensitive words.
 constexpr std::array<std::pair<std::string_view, app::Command>, 4> commands = {{
     {"status", app::status},
@@ -65,9 +76,9 @@ int main(int argc, char** argv) {
   harden();
   std::vector<std::string> arguments(argv, argv + argc);
   app::Invocation invocation;
-  invocation.directory = custody::directory(arguments);
+  invocation.directory = storeDirectory(arguments);
   invocation.keyFile = custody::join(invocation.directory, custody::keyFileName);
   channel::Reply reply = run(arguments, invocation);
-  channel::reply(reply);
+  channel::write(reply);
   return reply.code;
 }

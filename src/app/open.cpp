@@ -1,30 +1,29 @@
 #include "app/command.hpp"
 #include "app/request.hpp"
-#include "custody/authenticate.hpp"
-#include "custody/key_file.hpp"
+#include "custody/key.hpp"
+#include "custody/presence.hpp"
 #include "envelope/envelope.hpp"
-#include "platform/secure_element.hpp"
 
 namespace tarn::app {
 
 channel::Reply open(const Invocation& invocation) {
-  channel::Json request = channel::input();
-  auto items = channel::strings(lookup(request, "items"));
-  std::string why = reason(request);
-  auto stored = custody::readKeyFile(invocation.keyFile);
-  if (!stored) throw Failure("no-key");
+  channel::Request request = channel::input();
+  const auto& items = request.items();
+  SecretString why = reason(request);
+  const auto stored = custody::storedKey(invocation.keyFile);
   // Everything that can be refused without the user is refused before the prompt.
   for (std::string_view item : items) envelope::sealedData(item);
+  custody::Key key(stored);
 
-  auto context = custody::authenticate(why);
-  auto element = platform::tpm();
-  auto key = element->restore(*stored, context.get());
-  channel::Json texts = channel::Json::array();
-  texts.get_ref<channel::Json::array_t&>().reserve(items.size());
-  for (std::string_view item : items) texts.push_back(envelope::open(item, *key));
-  channel::Reply reply;
-  reply.body["items"] = std::move(texts);
-  return reply;
+  auto presence = custody::confirmPresence(why);
+  channel::Texts texts;
+  texts.reserve(items.size());
+  for (std::string_view item : items) {
+    texts.push_back(envelope::open(item, key.publicKey(), [&](const Point& peer) {
+      return key.sharedSecret(peer, presence);
+    }));
+  }
+  return channel::Reply("items", std::move(texts));
 }
 
 }  // namespace tarn::app

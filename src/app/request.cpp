@@ -4,20 +4,11 @@
 
 namespace tarn::app {
 
-const channel::Json* lookup(const channel::Json& request, std::string_view key) {
-  if (!request.is_object()) return nullptr;
-  auto found = request.find(SecretString(key));
-  return found == request.end() ? nullptr : &*found;
-}
-
-std::string reason(const channel::Json& request) {
-  const channel::Json* value = lookup(request, "reason");
-  std::string_view text = defaultReason;
-  if (value != nullptr && value->is_string()) {
-    const auto& given = value->get_ref<const SecretString&>();
-    text = std::string_view(given.data(), given.size());
-  }
-  return std::string(graphemes(text, maxReason));
+SecretString reason(const channel::Request& request) {
+  std::string_view cut = graphemes(request.reason().value_or(defaultReason), maxReason);
+  SecretString text = secretString(cut.size());
+  text.assign(cut);
+  return text;
 }
 
 }  // namespace tarn::app

@@ -1,18 +1,17 @@
 #include <sys/stat.h>
 
 #include "app/command.hpp"
-#include "platform/secure_element.hpp"
+#include "platform/tpm.hpp"
 
 namespace tarn::app {
 
 // Looks, never touches: no standard input, nothing created, no failure.
 channel::Reply status(const Invocation& invocation) {
-  bool enclave = platform::tpm()->isAvailable();
+  bool enclave = platform::Tpm().isAvailable();
   struct stat st;
   bool key = ::stat(invocation.keyFile.c_str(), &st) == 0;
-  channel::Reply reply;
-  reply.body["secureEnclave"] = enclave;
-  reply.body["key"] = key;
+  channel::Reply reply("key", key);
+  reply.add("secureEnclave", enclave);
   return reply;
 }
 

@@ -1,16 +1,14 @@
 #include "app/command.hpp"
 #include "app/request.hpp"
-#include "custody/authenticate.hpp"
+#include "custody/presence.hpp"
 
 namespace tarn::app {
 
 // Proves the user's presence and nothing else: no key file, no key.
 channel::Reply verify(const Invocation&) {
-  channel::Json request = channel::input();
-  custody::authenticate(reason(request)).reset();
-  channel::Reply reply;
-  reply.body["ok"] = true;
-  return reply;
+  channel::Request request = channel::input();
+  custody::confirmPresence(reason(request));
+  return channel::Reply("ok", true);
 }
 
 }  // namespace tarn::app

@@ -2,6 +2,9 @@
 
 #include <utf8proc.h>
 
+#include <cstdint>
+#include <cstring>
+
 namespace tarn {
 namespace {
 
@@ -57,13 +60,24 @@ String replaced(std::string_view text) {
 
 }  // namespace
 
-bool isUtf8(std::string_view text) {
-  while (!text.empty()) {
-    CodePoint point = decode(text);
-    if (!point.valid) return false;
-    text.remove_prefix(point.length);
+std::size_t illFormedAt(std::string_view text) {
+  constexpr std::uint64_t high = 0x8080808080808080;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    // Texts are mostly ASCII: take it eight bytes at a time and decode only the rest.
+    std::uint64_t word;
+    if (text.size() - at >= sizeof word) {
+      std::memcpy(&word, text.data() + at, sizeof word);
+      if ((word & high) == 0) {
+        at += sizeof word;
+        continue;
+      }
+    }
+    CodePoint point = decode(text.substr(at));
+    if (!point.valid) return at;
+    at += point.length;
   }
-  return true;
+  return std::string_view::npos;
 }
 
 SecretString repaired(std::string_view text) { return replaced<SecretString>(text); }

@@ -17,8 +17,12 @@ struct CodePoint {
 // over its maximal subpart, the replacement the Unicode standard recommends.
 CodePoint decode(std::string_view text);
 
-// Whether `text` is well-formed UTF-8: shortest forms, no surrogates, nothing past U+10FFFF.
-bool isUtf8(std::string_view text);
+// Where the first ill-formed sequence of `text` begins, or npos when it is well-formed UTF-8:
+// shortest forms, no surrogates, nothing past U+10FFFF.
+std::size_t illFormedAt(std::string_view text);
+
+// Whether `text` is well-formed UTF-8.
+inline bool isUtf8(std::string_view text) { return illFormedAt(text) == std::string_view::npos; }
 
 // `text` with every ill-formed sequence replaced by U+FFFD, in wiping memory.
 SecretString repaired(std::string_view text);

@@ -1,228 +1,199 @@
 #include "channel/parse.hpp"
 
-#include <memory>
 #include <string>
 
-#include "channel/wiped.hpp"
+#include "base/text.hpp"
+#include "channel/channel.hpp"
+
+// Every x86-64 has SSE2: it lets the reader skip plain runs of a string sixteen bytes at a time.
+#if defined(__SSE2__)
+#define RAPIDJSON_SSE2
+#endif
+#include <rapidjson/error/en.h>
+#include <rapidjson/reader.h>
 
 namespace tarn::channel {
 namespace {
 
-using Position = nlohmann::detail::position_t;
+using rapidjson::SizeType;
+using Stream = rapidjson::InsituStringStream;
 
-// The parser's refusal of a request, carried to the error reply. Only as much of the description
-// is kept as a reply can show, and in wiping memory: "last read" may quote a plaintext.
-class ParseError : public std::exception {
+constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
+
+// Why the handler stopped the reader.
+enum class Stop { none, depth, surrogate, scalar };
+
+// Follows the reader's events and keeps views of the top-level "items" strings and "reason";
+// everything else is checked by the reader and let go.
+class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> {
  public:
-  explicit ParseError(SecretString text)
-      : text_(std::allocate_shared<SecretString>(CleansingAllocator<SecretString>(),
-                                                 std::move(text))) {}
-  const char* what() const noexcept override { return text_->c_str(); }
+  // `rawWellFormed`: the text's own bytes are UTF-8, so only an escape can make a surrogate.
+  Handler(Parsed& out, bool rawWellFormed) : out_(out), checkSurrogates_(rawWellFormed) {}
+
+  bool Default() { return value(std::nullopt); }
+  bool String(const char* text, SizeType length, bool) {
+    std::string_view decoded(text, length);
+    return wellFormed(decoded) && value(decoded);
+  }
+  bool Key(const char* text, SizeType length, bool) {
+    std::string_view name(text, length);
+    if (!wellFormed(name)) return false;
+    if (depth_ == 1) member(name);
+    return true;
+  }
+  bool StartObject() { return open(false); }
+  bool StartArray() { return open(true); }
+  bool EndObject(SizeType) { return close(); }
+  bool EndArray(SizeType) { return close(); }
+
+  Stop stop() const { return stop_; }
+  const char* stoppedString() const { return stoppedString_; }
 
  private:
-  std::shared_ptr<const SecretString> text_;
-};
-
-// Walks the request's bytes for the lexer, counting lines and columns the way the lexer does so
-// that our own refusals name the place as its errors do.
-class Cursor {
- public:
-  explicit Cursor(std::vector<SecretBytes>& chunks) : chunk_(chunks.begin()), end_(chunks.end()) {}
-
-  std::char_traits<char>::int_type next() {
-    while (chunk_ != end_ && at_ == chunk_->size()) {
-      SecretBytes().swap(*chunk_);
-      ++chunk_;
-      at_ = 0;
-    }
-    if (chunk_ == end_) {
-      ended_ = true;
-      return std::char_traits<char>::eof();
-    }
-    std::uint8_t byte = (*chunk_)[at_++];
-    before_ = after_;
-    ++after_.chars_read_total;
-    ++after_.chars_read_current_line;
-    if (byte == '\n') {
-      ++after_.lines_read;
-      after_.chars_read_current_line = 0;
-    }
-    follow(byte);
-    // The lexer takes a NUL for the end of input, so "{}" followed by NUL and anything would pass.
-    // 0x100 is refused wherever a token may start and is shown as <U+0000> in the description.
-    if (byte == 0 && in_ == In::text) return 0x100;
-    return byte;
-  }
-
-  // Where the token the lexer just read ends, counted as the lexer counts. A number is only known
-  // to end once the byte after it (if any) has been read.
-  Position tokenEnd(bool number) const { return number && !ended_ ? before_ : after_; }
-
- private:
-  // Strings begin and end at an unescaped quote; outside strings a NUL is no part of any token.
-  void follow(std::uint8_t byte) {
-    switch (in_) {
-      case In::text:
-        if (byte == '"') in_ = In::string;
-        break;
-      case In::string:
-        if (byte == '\\') {
-          in_ = In::escape;
-        } else if (byte == '"') {
-          in_ = In::text;
-        }
-        break;
-      case In::escape:
-        in_ = In::string;
-        break;
-    }
-  }
-
-  std::vector<SecretBytes>::iterator chunk_, end_;
-  std::size_t at_ = 0;
-  enum class In { text, string, escape } in_ = In::text;
-  Position before_, after_;
-  bool ended_ = false;
-};
-
-// What the lexer owns; the cursor stays with us so that the builder can ask where the lexer is.
-struct Source {
-  using char_type = char;
-  Cursor* cursor;
-  std::char_traits<char>::int_type get_character() { return cursor->next(); }
-};
-
-// Builds the request from the parser's events, keeping the first of duplicate keys.
-class Builder {
- public:
-  Builder(Json& root, const Cursor& cursor) : root_(root), cursor_(cursor) {}
-
-  bool null() { return put(nullptr, "null literal"); }
-  bool boolean(bool value) { return put(value, value ? "true literal" : "false literal"); }
-  bool number_integer(std::int64_t value) { return put(value, "number literal", true); }
-  bool number_unsigned(std::uint64_t value) { return put(value, "number literal", true); }
-  bool number_float(double value, const SecretString&) {
-    return put(value, "number literal", true);
-  }
-  bool string(SecretString& value) { return put(std::move(value), "string literal"); }
-  bool binary(Json::binary_t&) { return false; }  // JSON text has no binary values
-
-  bool start_object(std::size_t) { return open(Json::value_t::object, "'{'"); }
-  bool start_array(std::size_t) { return open(Json::value_t::array, "'['"); }
-  bool end_object() { return close(); }
-  bool end_array() { return close(); }
-
-  bool key(SecretString& name) {
-    if (skipping_) return true;
-    auto [member, fresh] = stack_.back()->get_ref<Json::object_t&>().try_emplace(std::move(name));
-    if (fresh) {
-      slot_ = &member->second;
-    } else {
-      skip(depth_);
+  // The reader refuses a lone high surrogate but decodes a lone low one (as ED B0..BF).
+  bool wellFormed(std::string_view decoded) {
+    if (!checkSurrogates_) return true;
+    for (auto at = decoded.find('\xED'); at != std::string_view::npos;
+         at = decoded.find('\xED', at + 1)) {
+      if (at + 1 < decoded.size() && static_cast<unsigned char>(decoded[at + 1]) >= 0xA0) {
+        stop_ = Stop::surrogate;
+        stoppedString_ = decoded.data();
+        return false;
+      }
     }
     return true;
   }
 
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
-    error_ = description(error.what());
-    return false;
+  // A top-level key: the first "items" and the first "reason" are the ones that count.
+  void member(std::string_view name) {
+    slot_ = Slot::none;
+    if (name == "items" && !seenItems_) {
+      seenItems_ = true;
+      slot_ = Slot::items;
+    } else if (name == "reason" && !seenReason_) {
+      seenReason_ = true;
+      slot_ = Slot::reason;
+    }
   }
 
-  SecretString& error() { return error_; }
-
- private:
-  bool put(Json value, const char* kind, bool number = false) {
-    if (skipping_) {
-      skipping_ = depth_ != skipUntil_;
-      return true;
+  bool value(std::optional<std::string_view> text) {
+    if (depth_ == 0) {
+      stop_ = Stop::scalar;
+      return false;
     }
-    if (stack_.empty()) {
-      return refuse(cursor_.tokenEnd(number),
-                    std::string("unexpected ") + kind + "; expected '[' or '{'");
+    if (depth_ == 1) {
+      if (slot_ == Slot::reason && text) out_.reason = text;
+      slot_ = Slot::none;
+    } else if (depth_ == 2 && collecting_) {
+      if (!text || out_.items.size() == maxItems) {
+        refuseItems();
+      } else {
+        out_.items.push_back(*text);
+      }
     }
-    place(std::move(value));
     return true;
   }
 
-  bool open(Json::value_t type, const char* kind) {
+  bool open(bool array) {
     if (depth_ == maxDepth) {
-      return refuse(cursor_.tokenEnd(false), "more than " + std::to_string(maxDepth) +
-                                                 " nested arrays or objects; last read: " + kind);
+      stop_ = Stop::depth;
+      return false;
+    }
+    if (depth_ == 0) {
+      out_.array = array;
+    } else if (depth_ == 1) {
+      if (slot_ == Slot::items) collecting_ = out_.itemsUsable = array;
+      slot_ = Slot::none;
+    } else if (depth_ == 2 && collecting_) {
+      refuseItems();
     }
     ++depth_;
-    if (skipping_) return true;
-    if (!stack_.empty()) {
-      stack_.push_back(place(Json(type)));
-      return true;
-    }
-    root_ = Json(type);
-    if (type == Json::value_t::array) {
-      skip(0);  // an array is refused once it is known to be JSON: nothing in it is worth keeping
-    } else {
-      stack_.push_back(&root_);
-    }
     return true;
   }
 
   bool close() {
-    --depth_;
-    if (skipping_) {
-      skipping_ = depth_ != skipUntil_;
-      return true;
-    }
-    stack_.pop_back();
+    if (--depth_ == 1) collecting_ = false;
     return true;
   }
 
-  // What follows is read but not kept until the depth is back to `until`.
-  void skip(std::size_t until) {
-    skipping_ = true;
-    skipUntil_ = until;
+  void refuseItems() {
+    collecting_ = out_.itemsUsable = false;
+    out_.items = {};
   }
 
-  Json* place(Json value) {
-    Json& parent = *stack_.back();
-    if (parent.is_array()) {
-      parent.push_back(std::move(value));
-      return &parent.back();
-    }
-    *slot_ = std::move(value);
-    return slot_;
-  }
-
-  bool refuse(const Position& where, const std::string& what) {
-    error_ = description(nlohmann::detail::parse_error::create(
-                             101, where, "syntax error while parsing value - " + what, nullptr)
-                             .what());
-    return false;
-  }
-
-  Json& root_;
-  const Cursor& cursor_;
-  std::vector<Json*> stack_;  // the open containers that are kept, innermost last
-  Json* slot_ = nullptr;      // where the value after the last key goes
-  std::size_t depth_ = 0;     // open containers, kept or not
-  bool skipping_ = false;
-  std::size_t skipUntil_ = 0;  // the depth at which skipping ends
-  SecretString error_;
+  Parsed& out_;
+  bool checkSurrogates_;
+  std::size_t depth_ = 0;                                      // arrays and objects open
+  enum class Slot { none, items, reason } slot_ = Slot::none;  // whose value comes next
+  bool seenItems_ = false;
+  bool seenReason_ = false;
+  bool collecting_ = false;  // inside the top-level "items" array, which is usable so far
+  Stop stop_ = Stop::none;
+  const char* stoppedString_ = nullptr;
 };
 
-using Parser = nlohmann::detail::parser<Json, Source>;
+struct Refusal {
+  std::size_t offset;
+  std::string reason;
+};
+
+// The handler's or the reader's refusal of the `size` bytes at `text`, which it read from `start`
+// (past a byte-order mark).
+Refusal refusal(const rapidjson::ParseResult& result, const Handler& handler, const char* text,
+                std::size_t size, std::size_t start) {
+  switch (result.Code() == rapidjson::kParseErrorTermination ? handler.stop() : Stop::none) {
+    case Stop::depth:  // the reader has taken the bracket that was one too many
+      return {start + result.Offset() - 1,
+              "More than " + std::to_string(maxDepth) + " nested arrays or objects."};
+    case Stop::surrogate:  // at the string's opening quote
+      return {static_cast<std::size_t>(handler.stoppedString() - text) - 1,
+              GetParseError_En(rapidjson::kParseErrorStringUnicodeSurrogateInvalid)};
+    case Stop::scalar:
+      return {std::string_view(text).find_first_not_of(" \t\n\r", start),
+              "The document root must be an object."};
+    case Stop::none:
+      break;
+  }
+  std::size_t at = start + result.Offset();
+  // The reader names a control character in a string as a bad escape or a missing quote.
+  if (result.Code() == rapidjson::kParseErrorStringEscapeInvalid ||
+      result.Code() == rapidjson::kParseErrorStringMissQuotationMark) {
+    if (at < size && static_cast<unsigned char>(text[at]) < 0x20) {
+      return {at, "Unescaped control character in string."};
+    }
+  }
+  return {at, GetParseError_En(result.Code())};
+}
 
 }  // namespace
 
-Json parse(std::vector<SecretBytes>&& chunks) {
-  Json root;
-  Cursor cursor(chunks);
-  Builder builder(root, cursor);
-  bool parsed = false;
-  {
-    // No parser callback (quadratic on large arrays) and no comments.
-    Wiped<Parser> parser(Source{&cursor}, nullptr, true, false);
-    parsed = parser->sax_parse(&builder, true);
+Parsed parse(char* text, std::size_t size) {
+  std::string_view whole(text, size);
+  std::size_t start = whole.starts_with(byteOrderMark) ? byteOrderMark.size() : 0;
+  // Checked apart from the reader, which would otherwise decode string bytes one by one.
+  std::size_t illFormed = illFormedAt(whole);
+
+  Parsed parsed;
+  Stream stream(text + start);
+  Handler handler(parsed, illFormed == std::string_view::npos);
+  rapidjson::Reader reader;
+  rapidjson::ParseResult result = reader.Parse<rapidjson::kParseInsituFlag>(stream, handler);
+  std::optional<Refusal> refused;
+  if (result.IsError()) {
+    refused = refusal(result, handler, text, size, start);
+  } else if (start + stream.Tell() < size) {  // the reader takes a NUL byte for the end
+    refused = {start + stream.Tell(),
+               GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular)};
   }
-  if (!parsed) throw ParseError(std::move(builder.error()));
-  return root;
+  // Whichever the reader would have met first.
+  if (illFormed != std::string_view::npos && (!refused || refused->offset > illFormed)) {
+    refused = {illFormed, GetParseError_En(rapidjson::kParseErrorStringInvalidEncoding)};
+  }
+  if (refused) {
+    throw ParseError("parse error at offset " + std::to_string(refused->offset) + ": " +
+                     refused->reason);
+  }
+  return parsed;
 }
 
 }  // namespace tarn::channel

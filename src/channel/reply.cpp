@@ -1,4 +1,6 @@
-#include <stdexcept>
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "base/io.hpp"
 #include "base/text.hpp"
@@ -9,139 +11,147 @@ namespace {
 
 constexpr std::string_view unwritable = R"({"error":"output"})";
 
-struct Unwritable : std::exception {};
+// How many bytes at the start of `text` go into a JSON string as they are: all but control
+// characters, '"' and '\'. Eight bytes are looked at a time.
+std::size_t plainRun(std::string_view text) {
+  constexpr std::uint64_t ones = 0x0101010101010101, high = 0x8080808080808080;
+  const auto has = [](std::uint64_t word, unsigned char c) {  // a byte equal to c
+    std::uint64_t x = word ^ (ones * c);
+    return (x - ones) & ~x & high;
+  };
+  std::size_t at = 0;
+  for (std::uint64_t word; text.size() - at >= sizeof word; at += sizeof word) {
+    std::memcpy(&word, text.data() + at, sizeof word);
+    // A byte below 0x20 is one whose value minus 0x20 borrows while its top bit is clear.
+    if (((word - ones * 0x20) & ~word & high) | has(word, '"') | has(word, '\\')) break;
+  }
+  while (at < text.size()) {
+    auto c = static_cast<unsigned char>(text[at]);
+    if (c < 0x20 || c == '"' || c == '\\') break;
+    ++at;
+  }
+  return at;
+}
 
-// Compact JSON of the reply in two passes: the first measures (and refuses text that is not
-// UTF-8), the second writes into a buffer of exactly that size, so a reply of several MiB is
-// never copied to grow.
+// The escape for a byte that cannot stand in a JSON string as it is.
+std::string_view escape(unsigned char c, char (&spelled)[6]) {
+  switch (c) {
+    case '"':
+      return "\\\"";
+    case '\\':
+      return "\\\\";
+    case '\b':
+      return "\\b";
+    case '\f':
+      return "\\f";
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    case '\t':
+      return "\\t";
+  }
+  static constexpr char hex[] = "0123456789abcdef";
+  std::memcpy(spelled, "\\u00", 4);
+  spelled[4] = hex[c >> 4];
+  spelled[5] = hex[c & 0xF];
+  return {spelled, 6};
+}
+
+// Compact JSON into a wiped buffer that goes to the descriptor each time it fills, so a reply of
+// several MiB is never held twice.
 class Writer {
  public:
-  explicit Writer(SecretString* out) : out_(out) {}
+  explicit Writer(int fd) : fd_(fd), buffer_(64 * 1024) {}
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
 
-  void value(const Json& v) {
-    switch (v.type()) {
-      case Json::value_t::object: {
-        put("{");
-        bool first = true;
-        for (const auto& [key, member] : v.get_ref<const Json::object_t&>()) {
-          if (!first) put(",");
-          first = false;
-          string(key);
-          put(":");
-          value(member);
-        }
-        put("}");
-        break;
-      }
-      case Json::value_t::array: {
-        put("[");
-        bool first = true;
-        for (const Json& item : v) {
-          if (!first) put(",");
-          first = false;
-          value(item);
-        }
-        put("]");
-        break;
-      }
-      case Json::value_t::string:
-        string(v.get_ref<const SecretString&>());
-        break;
-      case Json::value_t::boolean:
-        put(v.get<bool>() ? "true" : "false");
-        break;
-      case Json::value_t::null:
-        put("null");
-        break;
-      default:  // numbers: no reply of ours holds one, so the library's way is fast enough
-        put(std::string_view(v.dump()));
+  void reply(const Reply& reply) {
+    put("{");
+    for (std::size_t i = 0; i < reply.members.size(); ++i) {
+      if (i > 0) put(",");
+      string(reply.members[i].key);
+      put(":");
+      value(reply.members[i]);
+    }
+    put("}");
+    flush();
+  }
+
+ private:
+  void value(const Reply::Member& member) {
+    switch (member.kind) {
+      case Reply::Member::Kind::flag:
+        return put(member.flag ? "true" : "false");
+      case Reply::Member::Kind::text:
+        return string(member.text);
+      case Reply::Member::Kind::texts:
+        return list(member.texts);
+      case Reply::Member::Kind::publicTexts:
+        return list(member.publicTexts);
     }
   }
 
-  std::size_t size() const { return size_; }
-
- private:
-  void put(std::string_view text) {
-    size_ += text.size();
-    if (out_ != nullptr) out_->append(text);
+  template <typename List>
+  void list(const List& texts) {
+    put("[");
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      if (i > 0) put(",");
+      string(texts[i]);
+    }
+    put("]");
   }
 
   void string(std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
     put("\"");
-    std::size_t run = 0;  // bytes written as they are, waiting to be copied in one go
-    for (std::size_t i = 0; i < text.size();) {
-      auto c = static_cast<unsigned char>(text[i]);
-      if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
-        ++i;
-        ++run;
-        continue;
-      }
-      if (c >= 0x80) {
-        CodePoint point = decode(text.substr(i));
-        if (!point.valid) throw Unwritable();
-        i += point.length;
-        run += point.length;
-        continue;
-      }
-      put(text.substr(i - run, run));
-      run = 0;
-      ++i;
-      switch (c) {
-        case '"':
-          put("\\\"");
-          break;
-        case '\\':
-          put("\\\\");
-          break;
-        case '\b':
-          put("\\b");
-          break;
-        case '\f':
-          put("\\f");
-          break;
-        case '\n':
-          put("\\n");
-          break;
-        case '\r':
-          put("\\r");
-          break;
-        case '\t':
-          put("\\t");
-          break;
-        default: {
-          const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-          put(std::string_view(escaped, sizeof escaped));
-        }
-      }
+    char spelled[6];
+    while (!text.empty()) {
+      std::size_t run = plainRun(text);
+      put(text.substr(0, run));
+      if (run == text.size()) break;
+      put(escape(static_cast<unsigned char>(text[run]), spelled));
+      text.remove_prefix(run + 1);
     }
-    put(text.substr(text.size() - run, run));
     put("\"");
   }
 
-  SecretString* out_;
-  std::size_t size_ = 0;
+  void put(std::string_view bytes) {
+    while (!bytes.empty()) {
+      if (used_ == buffer_.size()) flush();
+      std::size_t n = std::min(bytes.size(), buffer_.size() - used_);
+      std::memcpy(buffer_.data() + used_, bytes.data(), n);
+      used_ += n;
+      bytes.remove_prefix(n);
+    }
+  }
+
+  void flush() {
+    writeAll(fd_, {reinterpret_cast<const char*>(buffer_.data()), used_});
+    used_ = 0;
+  }
+
+  int fd_;
+  SecretBytes buffer_;
+  std::size_t used_ = 0;
 };
 
-SecretString compact(const Json& value) {
-  Writer measure(nullptr);
-  measure.value(value);
-  SecretString text = secretString(measure.size() + 1);
-  Writer(&text).value(value);
-  return text;
+// Whether every text of the reply can be written: known before the first byte goes out.
+bool writable(const Reply& reply) {
+  const auto utf8 = [](std::string_view text) { return isUtf8(text); };
+  return std::ranges::all_of(reply.members, [&](const Reply::Member& member) {
+    return isUtf8(member.key) && isUtf8(member.text) && std::ranges::all_of(member.texts, utf8) &&
+           std::ranges::all_of(member.publicTexts, utf8);
+  });
 }
 
 }  // namespace
 
 Reply errorReply(const std::exception& error) {
-  Reply answer{Json::object(), 1};
   if (const auto* failure = dynamic_cast<const Failure*>(&error)) {
-    answer.body["error"] = SecretString(failure->message);
-  } else {
-    const char* said = error.what();
-    answer.body["error"] = description(said != nullptr ? said : "");
+    return Reply("error", SecretString(failure->message), 1);
   }
-  return answer;
+  const char* said = error.what();
+  return Reply("error", description(said != nullptr ? said : ""), 1);
 }
 
 // Cutting first reads only what the reply keeps; ill-formed bytes break clusters the way their
@@ -150,14 +160,12 @@ SecretString description(std::string_view text) {
   return repaired(graphemes(text, maxDescription));
 }
 
-void reply(const Reply& reply, int fd) {
-  SecretString body;
-  try {
-    body = compact(reply.body);
-  } catch (const std::exception&) {
-    body = unwritable;
+void write(const Reply& reply, int fd) {
+  if (writable(reply)) {
+    Writer(fd).reply(reply);
+  } else {
+    writeAll(fd, unwritable);
   }
-  writeAll(fd, body);
   writeAll(fd, "\n");
 }
 

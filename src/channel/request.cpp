@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -8,64 +10,76 @@
 namespace tarn::channel {
 namespace {
 
-// Small requests cost little and a large one is never copied to grow: chunks double up to
-// largestChunk and together never hold more than maxRequest bytes.
-constexpr std::size_t firstChunk = 16 * 1024;
-constexpr std::size_t largestChunk = 1024 * 1024;
+constexpr std::size_t firstSize = 64 * 1024;
+// One byte past the limit tells an over-long request; the padding the reader needs follows.
+constexpr std::size_t fullSize = maxRequest + 1 + padding;
 
-struct Received {
-  std::vector<SecretBytes> chunks;  // the bytes in order, each chunk full but the last
-  std::size_t size = 0;
-  bool tooLong = false;  // more than maxRequest bytes came; none of them were kept
-};
+// The size to grow a full buffer of `size` bytes to. The last step goes straight to fullSize, so
+// a large request is copied at most once at its largest.
+std::size_t grown(std::size_t size) {
+  std::size_t doubled = std::min(2 * size, fullSize);
+  return fullSize - doubled < size ? fullSize : doubled;
+}
 
-Received receive(int fd) {
-  Received in;
-  std::size_t used = 0;  // of the last chunk
-  while (in.size < maxRequest) {
-    if (in.chunks.empty() || used == in.chunks.back().size()) {
-      std::size_t grown = in.chunks.empty() ? firstChunk : 2 * in.chunks.back().size();
-      in.chunks.emplace_back(std::min({grown, largestChunk, maxRequest - in.size}));
-      used = 0;
+// A regular file tells its size: read it into one buffer of the right size.
+std::size_t firstBuffer(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    return std::min(static_cast<std::size_t>(st.st_size) + 1 + padding, fullSize);
+  }
+  return firstSize;
+}
+
+// Reads and drops what follows an over-long request, so the writer is not cut off, but gives up
+// once maxDrain bytes have come in all: an endless input still gets its reply.
+void drain(int fd, SecretBytes& spill, std::size_t read) {
+  while (read < maxDrain) {
+    std::size_t n = readSome(fd, std::span(spill).first(std::min(spill.size(), maxDrain - read)));
+    if (n == 0) return;
+    read += n;
+  }
+}
+
+// The request's bytes to the end of `fd`, followed by the reader's padding. Failure "input" when
+// more than maxRequest come.
+SecretBytes receive(int fd) {
+  SecretBytes text(firstBuffer(fd));
+  std::size_t used = 0;
+  for (;;) {
+    if (used == text.size() - padding) {
+      if (text.size() == fullSize) {
+        drain(fd, text, used);
+        throw Failure("input");
+      }
+      text.resize(grown(text.size()));  // the allocator wipes the smaller buffer
     }
-    SecretBytes& chunk = in.chunks.back();
-    std::size_t n = readSome(fd, std::span(chunk).subspan(used));
-    if (n == 0) {
-      chunk.resize(used);
-      return in;
-    }
+    std::size_t n = readSome(fd, std::span(text).subspan(used, text.size() - padding - used));
+    if (n == 0) break;
     used += n;
-    in.size += n;
   }
-  // The writer is not cut off: whatever follows is read to the end and dropped.
-  SecretBytes spill(64 * 1024);
-  while (readSome(fd, spill) > 0) {
-    if (!in.tooLong) in.chunks.clear();
-    in.tooLong = true;
-  }
-  return in;
+  text.resize(used + padding);
+  std::fill(text.begin() + static_cast<std::ptrdiff_t>(used), text.end(), 0);
+  return text;
 }
 
 }  // namespace
 
-Json input(int fd) {
-  Received request = receive(fd);
-  if (request.tooLong) throw Failure("input");
-  if (request.size == 0) return Json::object();
-  Json value = parse(std::move(request.chunks));
-  if (!value.is_object()) throw Failure("input");
-  return value;
+const std::vector<std::string_view>& Request::items() const {
+  if (!itemsUsable_) throw Failure("items");
+  return items_;
 }
 
-std::vector<std::string_view> strings(const Json* value) {
-  if (value == nullptr || !value->is_array() || value->size() > maxItems) throw Failure("items");
-  std::vector<std::string_view> list;
-  list.reserve(value->size());
-  for (const Json& item : *value) {
-    if (!item.is_string()) throw Failure("items");
-    list.emplace_back(item.get_ref<const SecretString&>());
-  }
-  return list;
+Request input(int fd) {
+  Request request;
+  request.text_ = receive(fd);
+  std::size_t size = request.text_.size() - padding;
+  if (size == 0) return request;
+  Parsed parsed = parse(reinterpret_cast<char*>(request.text_.data()), size);
+  if (parsed.array) throw Failure("input");
+  request.items_ = std::move(parsed.items);
+  request.itemsUsable_ = parsed.itemsUsable;
+  request.reason_ = parsed.reason;
+  return request;
 }
 
 }  // namespace tarn::channel

@@ -1,8 +1,6 @@
 #include "custody/directory.hpp"
 
-#include <algorithm>
 #include <cstdlib>
-#include <vector>
 
 #include "base/account.hpp"
 
@@ -21,13 +19,6 @@ std::string join(const std::string& dir, std::string_view name) {
   return dir + "/" + std::string(name);
 }
 
-std::string directory(const std::vector<std::string>& arguments) {
-  auto option = std::find(arguments.begin(), arguments.end(), "--dir");
-  if (option != arguments.end() && std::next(option) != arguments.end()) {
-    const std::string& value = *std::next(option);
-    return value.empty() ? "." : value;
-  }
-  return join(homeDirectory(), defaultStore);
-}
+std::string defaultDirectory() { return join(homeDirectory(), defaultStore); }
 
 }  // namespace tarn::custody

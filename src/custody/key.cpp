@@ -1,24 +1,38 @@
 #include "custody/key.hpp"
 
+#include <cerrno>
+
 #include "base/failure.hpp"
 #include "custody/key_file.hpp"
 
 namespace tarn::custody {
 
-platform::AccessControl access() {
-  return {platform::AccessControl::privateKeyUsage | platform::AccessControl::userPresence};
-}
-
-Point publicKey(platform::SecureElement& element, const std::string& directory,
-                          const std::string& keyFile) {
+Point publicKey(const std::string& directory, const std::string& keyFile) {
+  platform::Tpm tpm;
   // A key file that is there but unusable is an error, never a reason to make another key.
-  if (auto stored = readKeyFile(keyFile)) return element.restore(*stored, nullptr)->publicKey();
+  // Loading it proves this TPM can use it.
+  if (auto stored = readKeyFile(keyFile)) return tpm.load(*stored).publicKey();
 
-  if (!element.isAvailable()) throw Failure("no-secure-enclave");
-  auto key = element.create(access());
+  if (!tpm.isAvailable()) throw Failure("no-secure-enclave");
+  checkStoreDirectory(directory);
+  platform::NewKey key = tpm.create();
   createDirectories(directory);
-  writeKeyFile(keyFile, key->dataRepresentation());
-  return key->publicKey();
+  // again: the directory may have appeared, someone else's, since it was first looked at
+  checkStoreDirectory(directory);
+  if (writeKeyFile(keyFile, key.blob)) return key.publicKey;
+
+  // Another run stored its key first: every run seals to that one.
+  auto winner = readKeyFile(keyFile);
+  if (!winner) throw FileSystemError("cannot write", keyFile, EEXIST);
+  return tpm.load(*winner).publicKey();
 }
+
+std::vector<std::uint8_t> storedKey(const std::string& keyFile) {
+  auto stored = readKeyFile(keyFile);
+  if (!stored) throw Failure("no-key");
+  return std::move(*stored);
+}
+
+Key::Key(const std::vector<std::uint8_t>& stored) : key_(tpm_.load(stored)) {}
 
 }  // namespace tarn::custody

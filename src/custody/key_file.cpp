@@ -35,8 +35,18 @@ FileSystemError::FileSystemError(const std::string& operation, const std::string
     : std::runtime_error(operation + " " + path + ": " + std::strerror(error)) {}
 
 std::optional<std::vector<std::uint8_t>> readKeyFile(const std::string& path) {
+  // non-blocking: a FIFO in the file's place must not hold the run up before it is refused
   Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) return std::nullopt;
+  // the opened file itself is judged, so a name swapped after the check gains nothing
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
+  const std::string refusing = "refusing key file " + path + ": ";
+  if (!S_ISREG(st.st_mode)) throw FileSystemError(refusing + "not a regular file");
+  if (st.st_uid != ::geteuid()) throw FileSystemError(refusing + "owned by another user");
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    throw FileSystemError(refusing + "writable by group or others");
+  }
   std::vector<std::uint8_t> bytes;
   std::uint8_t buffer[4096];
   while (bytes.size() < maxKeyFile) {
@@ -47,6 +57,19 @@ std::optional<std::vector<std::uint8_t>> readKeyFile(const std::string& path) {
     bytes.insert(bytes.end(), buffer, buffer + n);
   }
   return bytes;
+}
+
+void checkStoreDirectory(const std::string& dir) {
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) return;
+  const std::string refusing = "refusing store directory " + dir + ": ";
+  if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+    throw FileSystemError(refusing + "owned by another user");
+  }
+  // sticky, as /tmp is: others may add names but not take or replace ours
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+    throw FileSystemError(refusing + "writable by group or others");
+  }
 }
 
 void createDirectories(const std::string& dir) {
@@ -70,7 +93,7 @@ void createDirectories(const std::string& dir) {
   }
 }
 
-void writeKeyFile(const std::string& path, std::span<const std::uint8_t> bytes) {
+bool writeKeyFile(const std::string& path, std::span<const std::uint8_t> bytes) {
   std::string dir = parentOf(path);
   std::string temporary = dir + "/.klucz.se.XXXXXX";
   Descriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
@@ -85,11 +108,13 @@ void writeKeyFile(const std::string& path, std::span<const std::uint8_t> bytes) 
   if (::fsync(fd.get()) != 0) throw FileSystemError("cannot write", temporary, errno);
   if (::close(fd.release()) != 0) throw FileSystemError("cannot write", temporary, errno);
   // link, unlike rename, fails when the name exists: an existing key file is never replaced.
-  if (::link(temporary.c_str(), path.c_str()) != 0)
+  if (::link(temporary.c_str(), path.c_str()) != 0) {
+    if (errno == EEXIST) return false;
     throw FileSystemError("cannot write", path, errno);
+  }
   cleanup.reset();
   syncDirectory(dir);
-  if (::chmod(path.c_str(), 0600) != 0) throw FileSystemError("cannot protect", path, errno);
+  return true;
 }
 
 }  // namespace tarn::custody

@@ -6,16 +6,21 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "base/failure.hpp"
+#include "base/text.hpp"
 #include "envelope/base64.hpp"
-#include "envelope/detail.hpp"
+#include "envelope/openssl.hpp"
 
 namespace tarn::envelope {
+
+struct Recipient::Parts {
+  openssl::Pkey key;
+  // Made once per recipient: set up anew for each text, it doubles the cost of key generation.
+  openssl::PkeyContext keygen;
+};
+
 namespace {
-
-
 
 // P-256's field prime p.
 constexpr std::array<std::uint8_t, 32> prime = {
@@ -101,57 +106,7 @@ void decrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> co
   }
 }
 
-}  // namespace
-
-Recipient::Recipient(const Point& point) : point_(point), parts_(std::make_unique<Parts>()) {
-  ERR_clear_error();
-  parts_->key = openssl::publicKey(point);
-  parts_->keygen.reset(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
-  if (!parts_->keygen || EVP_PKEY_keygen_init(parts_->keygen.get()) != 1 ||
-      EVP_PKEY_CTX_set_group_name(parts_->keygen.get(), "P-256") != 1) {
-    openssl::fail("EC key generation set-up failed");
-  }
-}
-
-Recipient::~Recipient() = default;
-Recipient::Recipient(Recipient&&) noexcept = default;
-Recipient& Recipient::operator=(Recipient&&) noexcept = default;
-
-namespace detail {
-
-Ephemeral ephemeral(EVP_PKEY_CTX* keygen) {
-  EVP_PKEY* key = nullptr;
-  if (EVP_PKEY_keygen(keygen, &key) != 1) openssl::fail("EC key generation failed");
-  Ephemeral fresh{openssl::Pkey(key), {}};
-  fresh.point = openssl::point(key);
-  makeCompact(fresh.point);
-  return fresh;
-}
-
-Ephemeral ephemeral(std::span<const std::uint8_t, 32> scalar) {
-  Ephemeral given{openssl::keyPair(scalar), {}};
-  given.point = openssl::point(given.key.get());
-  makeCompact(given.point);
-  return given;
-}
-
-std::string seal(std::string_view text, const Recipient& recipient, const Ephemeral& ephemeral,
-                 std::span<const std::uint8_t> nonce) {
-  // Only a 12-byte nonce gives the combined form nonce ‖ ciphertext ‖ tag.
-  if (nonce.size() != nonceSize) throw Failure("seal");
-  const SecretBytes shared =
-      openssl::sharedSecret(ephemeral.key.get(), recipient.parts().key.get());
-  const SecretBytes key = symmetric(shared, ephemeral.point, recipient.point());
-
-  std::vector<std::uint8_t> envelope(overhead + text.size());
-  envelope[0] = version;
-  std::ranges::copy(ephemeral.point, envelope.begin() + pointOffset);
-  std::ranges::copy(nonce, envelope.begin() + nonceOffset);
-  encrypt(key, nonce, text, envelope.data() + ciphertextOffset,
-          std::span(envelope).last<tagSize>());
-  return base64::encode(envelope);
-}
-
+// HKDF-SHA256 (RFC 5869) of `ikm` with `salt` and `info`, filling `okm`.
 void hkdf(std::span<const std::uint8_t> ikm, std::span<const std::uint8_t> salt,
           std::span<const std::uint8_t> info, std::span<std::uint8_t> okm) {
   const openssl::Kdf kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr));
@@ -174,45 +129,38 @@ void hkdf(std::span<const std::uint8_t> ikm, std::span<const std::uint8_t> salt,
   }
 }
 
-bool utf8(std::span<const std::uint8_t> bytes) {
-  const std::size_t size = bytes.size();
-  for (std::size_t i = 0; i < size;) {
-    std::uint64_t word = 0;
-    if (size - i >= sizeof word) {
-      std::memcpy(&word, bytes.data() + i, sizeof word);
-      if ((word & 0x8080808080808080u) == 0) {
-        i += sizeof word;
-        continue;
-      }
-    }
-    const std::uint8_t lead = bytes[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    // The second byte's range is what rules out overlong forms, surrogates and > U+10FFFF.
-    std::size_t length = 0;
-    std::uint8_t low = 0x80, high = 0xbf;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-      length = 2;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-      length = 3;
-      if (lead == 0xe0) low = 0xa0;
-      if (lead == 0xed) high = 0x9f;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-      length = 4;
-      if (lead == 0xf0) low = 0x90;
-      if (lead == 0xf4) high = 0x8f;
-    } else {
-      return false;
-    }
-    if (size - i < length || bytes[i + 1] < low || bytes[i + 1] > high) return false;
-    for (std::size_t k = 2; k < length; ++k) {
-      if ((bytes[i + k] & 0xc0) != 0x80) return false;
-    }
-    i += length;
+}  // namespace
+
+Recipient::Recipient(const Point& point) : point_(point), parts_(std::make_unique<Parts>()) {
+  ERR_clear_error();
+  parts_->key = openssl::publicKey(point);
+  parts_->keygen.reset(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+  if (!parts_->keygen || EVP_PKEY_keygen_init(parts_->keygen.get()) != 1 ||
+      EVP_PKEY_CTX_set_group_name(parts_->keygen.get(), "P-256") != 1) {
+    openssl::fail("EC key generation set-up failed");
   }
-  return true;
+}
+
+Recipient::~Recipient() = default;
+Recipient::Recipient(Recipient&&) noexcept = default;
+Recipient& Recipient::operator=(Recipient&&) noexcept = default;
+
+namespace detail {
+
+std::string seal(std::string_view text, const Recipient& recipient, EVP_PKEY* ephemeral,
+                 std::span<const std::uint8_t, nonceSize> nonce) {
+  Point point = openssl::point(ephemeral);
+  makeCompact(point);
+  const SecretBytes shared = openssl::sharedSecret(ephemeral, recipient.parts_->key.get());
+  const SecretBytes key = messageKey(shared, point, recipient.point());
+
+  std::vector<std::uint8_t> envelope(overhead + text.size());
+  envelope[0] = version;
+  std::ranges::copy(point, envelope.begin() + pointOffset);
+  std::ranges::copy(nonce, envelope.begin() + nonceOffset);
+  encrypt(key, nonce, text, envelope.data() + ciphertextOffset,
+          std::span(envelope).last<tagSize>());
+  return base64::encode(envelope);
 }
 
 }  // namespace detail
@@ -220,23 +168,23 @@ bool utf8(std::span<const std::uint8_t> bytes) {
 std::string seal(std::string_view text, const Recipient& recipient) {
   // A failure's description is the oldest queued error: none may be left from elsewhere.
   ERR_clear_error();
-  detail::Ephemeral ephemeral = detail::ephemeral(recipient.parts().keygen.get());
+  EVP_PKEY* fresh = nullptr;
+  if (EVP_PKEY_keygen(recipient.parts_->keygen.get(), &fresh) != 1) {
+    openssl::fail("EC key generation failed");
+  }
+  const openssl::Pkey ephemeral(fresh);
   std::array<std::uint8_t, nonceSize> nonce{};
   if (RAND_bytes(nonce.data(), nonce.size()) != 1) openssl::fail("random generator failed");
-  return detail::seal(text, recipient, ephemeral, nonce);
+  return detail::seal(text, recipient, ephemeral.get(), nonce);
 }
 
-std::string seal(std::string_view text, const Point& recipient) {
-  return seal(text, Recipient(recipient));
-}
-
-SecretBytes symmetric(std::span<const std::uint8_t> sharedSecret, const Point& first,
-                      const Point& second) {
+SecretBytes messageKey(std::span<const std::uint8_t> sharedSecret, const Point& ephemeral,
+                       const Point& recipient) {
   std::array<std::uint8_t, 2 * pointSize> info{};
-  std::ranges::copy(first, info.begin());
-  std::ranges::copy(second, info.begin() + pointSize);
+  std::ranges::copy(ephemeral, info.begin());
+  std::ranges::copy(recipient, info.begin() + pointSize);
   SecretBytes key(32);
-  detail::hkdf(sharedSecret, salt, info, key);
+  hkdf(sharedSecret, salt, info, key);
   return key;
 }
 
@@ -248,26 +196,24 @@ std::vector<std::uint8_t> sealedData(std::string_view sealed) {
   return std::move(*bytes);
 }
 
-SecretString open(std::string_view sealed, platform::KeyAgreement& key) {
+SecretString open(std::string_view sealed, const Point& recipient, const Agreement& agree) {
   ERR_clear_error();
   const std::vector<std::uint8_t> envelope = sealedData(sealed);
   Point ephemeral{};
   std::copy_n(envelope.begin() + pointOffset, pointSize, ephemeral.begin());
   // Checked here, whatever holds the key: a bad point is OpenSSL's error, not the key's.
   openssl::publicKey(ephemeral);
-  const SecretBytes shared = key.sharedSecret(ephemeral);
+  const SecretBytes shared = agree(ephemeral);
   // whatever holds the key may use OpenSSL too: a failure below must not wear its leftovers
   ERR_clear_error();
   const auto combined = std::span(envelope).subspan(nonceOffset);
-  const SecretBytes derived = symmetric(shared, ephemeral, key.publicKey());
+  const SecretBytes derived = messageKey(shared, ephemeral, recipient);
 
   const std::size_t size = combined.size() - nonceSize - tagSize;
   SecretString text = secretString(size);
   text.resize(size);
   decrypt(derived, combined, reinterpret_cast<std::uint8_t*>(text.data()));
-  if (!detail::utf8(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), size))) {
-    throw Failure("sealed-format");
-  }
+  if (!isUtf8(text)) throw Failure("sealed-format");
   return text;
 }
 

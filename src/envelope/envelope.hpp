@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -8,11 +9,23 @@
 #include <string_view>
 #include <vector>
 
+#include "base/point.hpp"
 #include "base/secret.hpp"
 #include "envelope/format.hpp"
-#include "platform/key_agreement.hpp"
+
+typedef struct evp_pkey_st EVP_PKEY;
 
 namespace tarn::envelope {
+
+class Recipient;
+
+namespace detail {
+// The sealed string of `text` for `recipient`, with the ephemeral private key `ephemeral` (P-256)
+// and `nonce`: what seal() does with fresh ones. The envelope carries the compact form of the
+// ephemeral point, d·G or −d·G, which give the recipient the same shared secret.
+std::string seal(std::string_view text, const Recipient& recipient, EVP_PKEY* ephemeral,
+                 std::span<const std::uint8_t, nonceSize> nonce);
+}  // namespace detail
 
 // An error of the cryptographic library; what() is OpenSSL's own description.
 struct CryptoError : std::runtime_error {
@@ -31,28 +44,31 @@ class Recipient {
 
   const Point& point() const { return point_; }
 
-  struct Parts;
-  Parts& parts() const { return *parts_; }
-
  private:
+  struct Parts;
+  friend std::string seal(std::string_view text, const Recipient& recipient);
+  friend std::string detail::seal(std::string_view text, const Recipient& recipient,
+                                  EVP_PKEY* ephemeral,
+                                  std::span<const std::uint8_t, nonceSize> nonce);
+
   Point point_;
   std::unique_ptr<Parts> parts_;
 };
 
 // Seals `text` (its UTF-8 bytes as they stand) to `recipient`: the Base64 envelope.
 std::string seal(std::string_view text, const Recipient& recipient);
-// The same, for one text: parses the recipient on every call.
-std::string seal(std::string_view text, const Point& recipient);
-
-// HKDF-SHA256 of the shared secret with `salt` and info = first ‖ second: the 32-byte AES key.
-// `first` is always the envelope's ephemeral key, `second` the recipient's.
-SecretBytes symmetric(std::span<const std::uint8_t> sharedSecret, const Point& first,
-                      const Point& second);
+// The envelope's 32-byte AES key: HKDF-SHA256 of the shared secret with `salt` and
+// info = ephemeral ‖ recipient.
+SecretBytes messageKey(std::span<const std::uint8_t> sharedSecret, const Point& ephemeral,
+                       const Point& recipient);
 
 // The envelope's bytes after the structural checks that need no key; Failure "sealed-format".
 std::vector<std::uint8_t> sealedData(std::string_view sealed);
 
-// The text sealed in `sealed`, opened with `key`.
-SecretString open(std::string_view sealed, platform::KeyAgreement& key);
+// The recipient's half of the key agreement: the shared secret with an envelope's ephemeral point.
+using Agreement = std::function<SecretBytes(const Point& ephemeral)>;
+
+// The text sealed in `sealed` to `recipient`, whose private key answers `agree`.
+SecretString open(std::string_view sealed, const Point& recipient, const Agreement& agree);
 
 }  // namespace tarn::envelope

@@ -52,38 +52,6 @@ Pkey publicKey(const Point& point) {
   return Pkey(key);
 }
 
-Pkey keyPair(std::span<const std::uint8_t, 32> scalar) {
-  using Group = std::unique_ptr<EC_GROUP, Free<&EC_GROUP_free>>;
-  using EcPoint = std::unique_ptr<EC_POINT, Free<&EC_POINT_free>>;
-  using Number = std::unique_ptr<BIGNUM, Free<&BN_clear_free>>;
-  const Group group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
-  const Number d(BN_bin2bn(scalar.data(), scalar.size(), nullptr));
-  const EcPoint p(group ? EC_POINT_new(group.get()) : nullptr);
-  Point encoded{};
-  if (!d || !p || EC_POINT_mul(group.get(), p.get(), d.get(), nullptr, nullptr, nullptr) != 1 ||
-      EC_POINT_point2oct(group.get(), p.get(), POINT_CONVERSION_UNCOMPRESSED, encoded.data(),
-                         encoded.size(), nullptr) != encoded.size()) {
-    fail("EC point multiplication failed");
-  }
-  // OSSL_PARAM numbers are in the machine's byte order.
-  SecretBytes native(scalar.rbegin(), scalar.rend());
-  std::array<char, 11> groupName = {"prime256v1"};
-  const std::array<OSSL_PARAM, 4> params = {
-      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, groupName.data(), 0),
-      OSSL_PARAM_construct_BN(OSSL_PKEY_PARAM_PRIV_KEY, native.data(), native.size()),
-      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, encoded.data(), encoded.size()),
-      OSSL_PARAM_construct_end(),
-  };
-  const PkeyContext context(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
-  EVP_PKEY* key = nullptr;
-  if (!context || EVP_PKEY_fromdata_init(context.get()) != 1 ||
-      EVP_PKEY_fromdata(context.get(), &key, EVP_PKEY_KEYPAIR,
-                        const_cast<OSSL_PARAM*>(params.data())) != 1) {
-    fail("EC key import failed");
-  }
-  return Pkey(key);
-}
-
 Point point(EVP_PKEY* key) {
   Point encoded{};
   std::size_t length = 0;

@@ -1,6 +1,6 @@
 #pragma once
 
-// OpenSSL handles and errors, for the envelope code and its tests only.
+// OpenSSL handles and errors of the envelope code.
 
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
@@ -10,8 +10,8 @@
 #include <span>
 #include <string_view>
 
+#include "base/point.hpp"
 #include "base/secret.hpp"
-#include "platform/key_agreement.hpp"
 
 namespace tarn::envelope::openssl {
 
@@ -35,9 +35,6 @@ using KdfContext = std::unique_ptr<EVP_KDF_CTX, Free<&EVP_KDF_CTX_free>>;
 // A P-256 public key from its uncompressed X9.63 form; CryptoError when the bytes are no such
 // point on the curve.
 Pkey publicKey(const Point& point);
-
-// The P-256 key pair with the private scalar `scalar` (big-endian, 0 < scalar < n).
-Pkey keyPair(std::span<const std::uint8_t, 32> scalar);
 
 // The uncompressed X9.63 form of `key`'s public point.
 Point point(EVP_PKEY* key);

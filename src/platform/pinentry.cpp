@@ -1,29 +1,32 @@
 #include "platform/pinentry.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
-#include <stdexcept>
+#include <charconv>
 #include <system_error>
 #include <thread>
 
-#include "platform/auth_context.hpp"
+#include "platform/prompt.hpp"
 
 namespace tarn::platform {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // gpg-error codes (low 16 bits) by which pinentry says the user cancelled.
-constexpr unsigned long canceled = 99;
-constexpr unsigned long fullyCanceled = 198;
+constexpr unsigned canceled = 99;
+constexpr unsigned fullyCanceled = 198;
 // A pinentry gives no password longer than this; more is a broken or hostile program.
 constexpr std::size_t maxPin = 64 * 1024;
+constexpr auto answerTime = std::chrono::seconds(10);
 
 std::system_error systemError(const char* what) { return {errno, std::generic_category(), what}; }
 
@@ -31,14 +34,8 @@ std::runtime_error protocolError(const std::string& what) {
   return std::runtime_error("pinentry: " + what);
 }
 
-// Moves fd above the standard streams, so the child's dup2 onto 0, 1 and 2 cannot clobber it.
-int aboveStandardStreams(int fd) {
-  if (fd > 2) return fd;
-  int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  int saved = errno;
-  ::close(fd);
-  errno = saved;
-  return moved;
+bool cancelled(unsigned code) {
+  return (code & 0xffff) == canceled || (code & 0xffff) == fullyCanceled;
 }
 
 int hex(char c) {
@@ -48,16 +45,74 @@ int hex(char c) {
   return -1;
 }
 
-bool startsWith(const SecretString& line, std::string_view prefix) {
-  return std::string_view(line).substr(0, prefix.size()) == prefix;
+// The word and what follows its blank: "OK" and "OK ..." both start with "OK".
+bool starts(std::string_view line, std::string_view word, std::string_view& rest) {
+  if (line.substr(0, word.size()) != word) return false;
+  rest = line.substr(word.size());
+  if (rest.empty()) return true;
+  if (rest.front() != ' ') return false;
+  rest.remove_prefix(1);
+  return true;
+}
+
+// Starts `program` on one end of a socket pair as its standard input and output.
+pid_t spawn(const std::string& program, Descriptor& ours) {
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    throw systemError("socketpair");
+  }
+  ours.reset(pair[0]);
+  Descriptor theirs(pair[1]);
+  Descriptor null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  if (!null) throw systemError("/dev/null");
+  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  const pid_t parent = ::getpid();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Only async-signal-safe calls until exec: the parent has other threads. The forking
+    // thread is the caller's, which lasts the whole run, so its death means ours; a parent that
+    // died before prctl took effect shows in getppid.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(127);
+    if (::dup2(theirs.get(), 0) < 0 || ::dup2(theirs.get(), 1) < 0 || ::dup2(null.get(), 2) < 0) {
+      ::_exit(127);
+    }
+    ::close_range(3, ~0U, 0);
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::execv(argv[0], argv);
+    ::_exit(127);
+  }
+  if (child < 0) throw systemError("fork");
+  return child;
 }
 
 }  // namespace
 
-std::string assuanEscape(std::string_view text) {
+AssuanReply parseAssuanReply(std::string_view line) {
+  using Kind = AssuanReply::Kind;
+  std::string_view rest;
+  if (starts(line, "OK", rest)) return {Kind::ok, 0, {}};
+  if (starts(line, "ERR", rest)) {
+    AssuanReply reply{Kind::error, 0, {}};
+    auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), reply.code);
+    if (error != std::errc()) reply.code = 0;
+    rest.remove_prefix(static_cast<std::size_t>(end - rest.data()));
+    while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+    reply.text = rest;
+    return reply;
+  }
+  if (line.starts_with("D ")) return {Kind::data, 0, line.substr(2)};
+  if (starts(line, "S", rest)) return {Kind::status, 0, {}};
+  if (line.starts_with("#")) return {Kind::comment, 0, {}};
+  if (starts(line, "INQUIRE", rest) && !rest.empty()) return {Kind::inquire, 0, {}};
+  return {};
+}
+
+SecretString assuanEscape(std::string_view text) {
   static constexpr char digits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
+  SecretString out = secretString(text.size());
   for (char c : text) {
     auto byte = static_cast<unsigned char>(c);
     if (c == '%' || byte < 0x20 || byte == 0x7f) {
@@ -88,46 +143,16 @@ bool assuanUnescape(std::string_view text, SecretString& out) {
 
 Pinentry::Pinentry(const std::string& program, const PromptPlace& place)
     : pending_(secretString(2 * assuanLineLength)) {
-  int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-    throw systemError("socketpair");
-  socket_ = aboveStandardStreams(pair[0]);
-  int theirs = aboveStandardStreams(pair[1]);
-  int null = aboveStandardStreams(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  if (socket_ < 0 || theirs < 0 || null < 0) {
-    int saved = errno;
-    for (int fd : {socket_, theirs, null}) {
-      if (fd >= 0) ::close(fd);
-    }
-    errno = saved;
-    throw systemError("pinentry descriptors");
-  }
-  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-  child_ = ::fork();
-  if (child_ == 0) {
-    // Only async-signal-safe calls until exec: the parent has other threads.
-    if (::dup2(theirs, 0) < 0 || ::dup2(theirs, 1) < 0 || ::dup2(null, 2) < 0) ::_exit(127);
-    ::close_range(3, ~0U, 0);
-    sigset_t none;
-    ::sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::signal(SIGPIPE, SIG_DFL);
-    ::execv(argv[0], argv);
-    ::_exit(127);
-  }
-  int forkError = errno;
-  ::close(theirs);
-  ::close(null);
-  if (child_ < 0) {
-    ::close(socket_);
-    errno = forkError;
-    throw systemError("fork");
-  }
+  child_ = spawn(program, socket_);
   try {
-    if (!receive(nullptr).ok) throw protocolError("refused to start");
+    busy_ = true;
+    if (!receive(nullptr, Clock::now() + answerTime, -1).ok)
+      throw protocolError("refused to start");
     if (!place.terminal.empty()) {
-      command("OPTION ttyname=" + assuanEscape(place.terminal));
-      if (!place.termType.empty()) command("OPTION ttytype=" + assuanEscape(place.termType));
+      command("OPTION ttyname=" + std::string(assuanEscape(place.terminal)));
+      if (!place.termType.empty()) {
+        command("OPTION ttytype=" + std::string(assuanEscape(place.termType)));
+      }
     }
   } catch (...) {
     stop();
@@ -138,92 +163,109 @@ Pinentry::Pinentry(const std::string& program, const PromptPlace& place)
 Pinentry::~Pinentry() { stop(); }
 
 void Pinentry::stop() noexcept {
-  if (socket_ >= 0) {
+  if (socket_) {
     // Best effort: a pinentry that has gone or stopped reading must not keep us here.
-    ::send(socket_, "BYE\n", 4, MSG_NOSIGNAL | MSG_DONTWAIT);
-    ::close(socket_);
-    socket_ = -1;
+    if (!busy_) ::send(socket_.get(), "BYE\n", 4, MSG_NOSIGNAL | MSG_DONTWAIT);
+    socket_.reset();
   }
-  if (child_ > 0) {
-    // It sees end of input now; one that does not leave within two seconds is killed.
-    for (int i = 0; i < 200; ++i) {
-      pid_t done = ::waitpid(child_, nullptr, WNOHANG);
-      if (done == child_ || (done < 0 && errno != EINTR)) {
-        child_ = -1;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (child_ <= 0) return;
+  // A dialog still on screen would not read BYE: it is told to go at once.
+  if (busy_) ::kill(child_, SIGTERM);
+  // It sees end of input now; one that does not leave within two seconds is killed.
+  for (int i = 0; i < 200; ++i) {
+    pid_t done = ::waitpid(child_, nullptr, WNOHANG);
+    if (done == child_ || (done < 0 && errno != EINTR)) {
+      child_ = -1;
+      return;
     }
-    ::kill(child_, SIGKILL);
-    while (::waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    child_ = -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  ::kill(child_, SIGKILL);
+  while (::waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  child_ = -1;
 }
 
 void Pinentry::command(std::string_view line) {
   send(line);
-  Reply reply = receive(nullptr);
+  Reply reply = receive(nullptr, Clock::now() + answerTime, -1);
   if (!reply.ok) throw protocolError(reply.text.empty() ? "command refused" : reply.text);
 }
 
 SecretString Pinentry::getPin() {
   SecretString pin = secretString(256);
   send("GETPIN");
-  Reply reply = receive(&pin);
+  Reply reply = receive(&pin, std::nullopt, -1);
   if (reply.ok) return pin;
-  unsigned long code = reply.code & 0xffff;
-  if (code == canceled || code == fullyCanceled) {
-    throw AuthError(auth_code::userCancel, "the password prompt was cancelled");
-  }
+  if (cancelled(reply.code)) throw PromptCancelled();
   throw protocolError(reply.text.empty() ? "no password" : reply.text);
+}
+
+bool Pinentry::confirmUnless(int interrupt) {
+  send("CONFIRM --one-button");
+  Reply reply = receive(nullptr, std::nullopt, interrupt);
+  if (reply.interrupted) return false;
+  // Its one button is Cancel: closing the dialog means the same.
+  if (reply.ok || cancelled(reply.code)) return true;
+  throw protocolError(reply.text.empty() ? "cannot confirm" : reply.text);
+}
+
+bool Pinentry::awaitInput(Deadline deadline, int interrupt) const {
+  // poll passes over a negative descriptor, so "no interrupt" needs no case of its own.
+  pollfd watch[2] = {{interrupt, POLLIN, 0}, {socket_.get(), POLLIN, 0}};
+  for (;;) {
+    int wait = -1;
+    if (deadline) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+      wait = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+    }
+    int n = ::poll(watch, 2, wait);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw systemError("poll");
+    if (n == 0) throw protocolError("no answer within 10 seconds");
+    return watch[0].revents == 0;
+  }
 }
 
 void Pinentry::send(std::string_view line) {
   if (line.size() > assuanLineLength) throw protocolError("command too long");
-  std::string out(line);
+  SecretString out = secretString(line.size() + 1);
+  out.append(line);
   out += '\n';
-  std::size_t done = 0;
-  while (done < out.size()) {
-    ssize_t n = ::send(socket_, out.data() + done, out.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw protocolError("ended the conversation unexpectedly");
-    done += static_cast<std::size_t>(n);
-  }
+  if (!writeAll(socket_.get(), out)) throw protocolError("ended the conversation unexpectedly");
+  busy_ = true;
 }
 
-Pinentry::Reply Pinentry::receive(SecretString* data) {
+Pinentry::Reply Pinentry::receive(SecretString* data, Deadline deadline, int interrupt) {
+  using Kind = AssuanReply::Kind;
   for (;;) {
-    SecretString line = readLine();
-    if (line == "OK" || startsWith(line, "OK ")) return {true, 0, {}};
-    if (startsWith(line, "ERR ")) {
-      Reply reply;
-      char* end = nullptr;
-      reply.code = std::strtoul(line.c_str() + 4, &end, 10);
-      std::string_view rest(end);
-      while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
-      reply.text = rest;
-      return reply;
+    std::optional<SecretString> line = readLine(deadline, interrupt);
+    if (!line) return {false, 0, {}, true};
+    AssuanReply reply = parseAssuanReply(*line);
+    switch (reply.kind) {
+      case Kind::ok:
+      case Kind::error:
+        busy_ = false;
+        return {reply.kind == Kind::ok, reply.code, std::string(reply.text), false};
+      case Kind::data:
+        if (data == nullptr) throw protocolError("data where none was asked for");
+        if (!assuanUnescape(reply.text, *data)) throw protocolError("malformed data line");
+        if (data->size() > maxPin) throw protocolError("password too long");
+        continue;
+      case Kind::status:
+      case Kind::comment:
+        continue;
+      case Kind::inquire:
+        // We offer nothing to inquire about (no quality bar), so every inquiry is declined.
+        send("CAN");
+        continue;
+      case Kind::unknown:
+        throw protocolError("unexpected reply");
     }
-    if (startsWith(line, "D ")) {
-      if (data == nullptr) throw protocolError("data where none was asked for");
-      if (!assuanUnescape(std::string_view(line).substr(2), *data)) {
-        throw protocolError("malformed data line");
-      }
-      if (data->size() > maxPin) throw protocolError("password too long");
-      continue;
-    }
-    if (line == "S" || startsWith(line, "S ") || startsWith(line, "#")) continue;
-    // We offer nothing to inquire about (no quality bar), so every inquiry is declined.
-    if (startsWith(line, "INQUIRE ")) {
-      send("CAN");
-      continue;
-    }
-    throw protocolError("unexpected reply");
   }
 }
 
-SecretString Pinentry::readLine() {
+std::optional<SecretString> Pinentry::readLine(Deadline deadline, int interrupt) {
   for (;;) {
     auto end = pending_.find('\n');
     if (end != SecretString::npos) {
@@ -233,10 +275,11 @@ SecretString Pinentry::readLine() {
       return line;
     }
     if (pending_.size() > assuanLineLength) throw protocolError("line too long");
+    if (!awaitInput(deadline, interrupt)) return std::nullopt;
     constexpr std::size_t chunk = 512;
     std::size_t old = pending_.size();
     pending_.resize(old + chunk);
-    ssize_t n = ::recv(socket_, pending_.data() + old, chunk, 0);
+    ssize_t n = ::recv(socket_.get(), pending_.data() + old, chunk, 0);
     pending_.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw protocolError("ended the conversation unexpectedly");

@@ -2,10 +2,12 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/io.hpp"
 #include "base/secret.hpp"
 
 namespace tarn::platform {
@@ -20,13 +22,25 @@ struct PromptPlace {
   std::string termType;  // TERM, for curses on that terminal
 };
 
+// One line that pinentry sent, without its line feed.
+struct AssuanReply {
+  enum class Kind { ok, error, data, status, comment, inquire, unknown };
+  Kind kind = Kind::unknown;
+  unsigned code = 0;      // error: the gpg-error code, 0 when none is given
+  std::string_view text;  // error: the description; data: the data, still escaped
+};
+
+// What `line` is; `text` points into it.
+AssuanReply parseAssuanReply(std::string_view line);
+
 // Text for one Assuan argument: '%' and every control byte as %XX, the rest as it is.
-std::string assuanEscape(std::string_view text);
+SecretString assuanEscape(std::string_view text);
 
 // Appends the decoded `text` to `out`; false when an escape is malformed.
 bool assuanUnescape(std::string_view text, SecretString& out);
 
-// One running pinentry and our side of its Assuan conversation.
+// One running pinentry and our side of its Assuan conversation. It greets and answers every
+// command within 10 seconds, except those that wait for the user; it ends when we do.
 class Pinentry {
  public:
   // Starts `program`, reads its greeting and tells it where to draw.
@@ -38,23 +52,34 @@ class Pinentry {
   // Sends a command that must be answered with OK.
   void command(std::string_view line);
 
-  // Asks for the password; throws AuthError userCancel when the user cancels.
+  // Asks for the password; throws PromptCancelled when the user cancels.
   SecretString getPin();
 
+  // Shows the description with one button and waits: true once the user dismisses it, false as
+  // soon as `interrupt` becomes readable first. The dialog then stays up until this ends.
+  bool confirmUnless(int interrupt);
+
  private:
+  using Deadline = std::optional<std::chrono::steady_clock::time_point>;
   struct Reply {
     bool ok = false;
-    unsigned long code = 0;
+    unsigned code = 0;
     std::string text;
+    bool interrupted = false;  // `interrupt` became readable before the reply came
   };
 
   void stop() noexcept;
   void send(std::string_view line);
-  Reply receive(SecretString* data);
-  SecretString readLine();
+  // The reply to the last command, by `deadline` when one is given; data lines go to `data`.
+  Reply receive(SecretString* data, Deadline deadline, int interrupt);
+  // Nothing when `interrupt` becomes readable first.
+  std::optional<SecretString> readLine(Deadline deadline, int interrupt);
+  // True once the socket has input, false once `interrupt` has; throws past the deadline.
+  bool awaitInput(Deadline deadline, int interrupt) const;
 
-  int socket_ = -1;
+  Descriptor socket_;
   pid_t child_ = -1;
+  bool busy_ = false;     // a command is still unanswered, so BYE would not be read
   SecretString pending_;  // bytes read but not yet taken as a line; may hold the password
 };
 

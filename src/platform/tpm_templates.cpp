@@ -8,7 +8,7 @@
 #include <cstring>
 #include <span>
 
-#include "platform/secure_element.hpp"
+#include "platform/tpm.hpp"
 #include "platform/tpm_esys.hpp"
 
 namespace tarn::platform::tpm_template {
@@ -51,6 +51,16 @@ std::span<const std::uint8_t> marshalled(const TPMT_PUBLIC& area, std::span<std:
   return buffer.first(offset);
 }
 
+// Whether `area` is `made`'s template, the unique point aside.
+bool madeBy(const TPMT_PUBLIC& area, const TPMT_PUBLIC& made) {
+  if (area.type != TPM2_ALG_ECC) return false;
+  TPMT_PUBLIC withoutPoint = area;
+  withoutPoint.unique.ecc.x.size = 0;
+  withoutPoint.unique.ecc.y.size = 0;
+  std::array<std::uint8_t, sizeof(TPMT_PUBLIC)> mine{}, theirs{};
+  return std::ranges::equal(marshalled(made, mine), marshalled(withoutPoint, theirs));
+}
+
 }  // namespace
 
 TPM2B_PUBLIC parent() {
@@ -64,15 +74,9 @@ TPM2B_PUBLIC parent() {
 
 TPM2B_PUBLIC key() { return eccP256(keyAttributes); }
 
-bool isParent(const TPMT_PUBLIC& area) {
-  if (area.type != TPM2_ALG_ECC) return false;
-  TPMT_PUBLIC withoutPoint = area;
-  withoutPoint.unique.ecc.x.size = 0;
-  withoutPoint.unique.ecc.y.size = 0;
-  std::array<std::uint8_t, sizeof(TPMT_PUBLIC)> mine{}, theirs{};
-  return std::ranges::equal(marshalled(parent().publicArea, mine),
-                            marshalled(withoutPoint, theirs));
-}
+bool isParent(const TPMT_PUBLIC& area) { return madeBy(area, parent().publicArea); }
+
+bool isKey(const TPMT_PUBLIC& area) { return madeBy(area, key().publicArea); }
 
 bool isCompact(const TPMT_PUBLIC& area) {
   if (!isP256(area)) return false;
@@ -80,7 +84,7 @@ bool isCompact(const TPMT_PUBLIC& area) {
 }
 
 Point x963(const TPMT_PUBLIC& area) {
-  if (!isP256(area)) throw SecureElementError("the key data does not hold a P-256 key");
+  if (!isP256(area)) throw TpmError("the key data does not hold a P-256 key");
   Point point{};
   point[0] = 0x04;
   std::ranges::copy(padded(area.unique.ecc.x), point.begin() + 1);

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "platform/key_agreement.hpp"
+#include "base/point.hpp"
 
 // The public areas that make up the key file's format. Changing either orphans every key file.
 namespace tarn::platform::tpm_template {
@@ -28,10 +28,14 @@ TPM2B_PUBLIC key();
 // Whether a loaded object's public area is the parent template's, whatever its unique point.
 bool isParent(const TPMT_PUBLIC& area);
 
+// Whether a stored key's public area is exactly what key() makes, whatever its point: the TPM
+// made its private half (sensitiveDataOrigin) and will never let it out (fixedTPM, fixedParent).
+bool isKey(const TPMT_PUBLIC& area);
+
 // Whether the key's public Y is the smaller of Y and p - Y.
 bool isCompact(const TPMT_PUBLIC& area);
 
-// 04 || X || Y; throws SecureElementError when the area is not a P-256 ECC key.
+// 04 || X || Y; throws TpmError when the area is not a P-256 ECC key.
 Point x963(const TPMT_PUBLIC& area);
 
 }  // namespace tarn::platform::tpm_template
