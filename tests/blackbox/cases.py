@@ -134,7 +134,7 @@ ROWS = [
     row("slow-prompt", "terminated during the prompt: the pinentry goes too", "open --dir $S", lambda c: request(c["sealed"]), "key", "hang", None, None, how="kill-TERM"),
     row("slow-tpm", "a TPM that stops answering", "open --dir $S", lambda c: request(c["sealed"]), "key stop", reply=ERROR, exit=1, within=75),
 
-    row("race", "16 racing first seals all succeed, to one key", "seal --dir $S", reply=None, exit=None, how="race-seal"),
+    row("race", "16 racing first seals all succeed, to one key", "seal --dir $S", prompt="pin", reply=None, exit=None, how="race-seal"),
     row("race", "16 concurrent opens all succeed", "open --dir $S", lambda c: request(c["sealed"]), "key", "pin", OPENED, how="x16"),
 
     row("finger", "a finger and no password", "verify", b"", prompt="hang", reply='{"ok":true}', told={"GETPIN": 0}, how="finger"),
