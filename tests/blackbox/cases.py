@@ -4,7 +4,8 @@
 #   args    after the binary's name; $S is the row's store directory
 #   stdin   bytes, a dict sent as JSON, "zero" (/dev/zero), or a function of the row's context
 #   setup   words, applied in order: key (a seal made the store's key; ctx sealed/empty), other
-#           (sealed for another store), indep (sealed by independent code), notpm, stop (swtpm
+#           (sealed for another store), indep (sealed by independent code; the TPM is reached through
+#           a relay, and its shared secrets must not cross it in clear), notpm, stop (swtpm
 #           stopped), cleared (TPM cleared: the key is foreign), planted (the neighbour's key),
 #           loose (key file 0620), fifo, kdir, loosedir (0777), theirdir (neighbour's, 1777),
 #           rootdir (root's, 1777), template (a key of another template), home ($S = the default),

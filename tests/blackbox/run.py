@@ -42,6 +42,40 @@ def swtpm(state):
     raise RuntimeError("swtpm did not start")
 
 
+def relay(port, carried):
+    """A TCTI through a forwarder of the free port pair Q, Q+1 to port, port+1; the command port's bytes go into `carried`."""
+    def pipe(source, sink, log):
+        try:
+            while data := source.recv(65536):
+                log += data
+                sink.sendall(data)
+        except OSError:
+            pass
+        for end in (source, sink):  # shutdown, not close, wakes the other direction's recv
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def serve(listener, target, log):
+        while True:
+            client = listener.accept()[0]
+            server = socket.create_connection(("127.0.0.1", target))
+            for ends in ((client, server), (server, client)):
+                threading.Thread(target=pipe, args=(*ends, log), daemon=True).start()
+
+    while True:
+        first = socket.create_server(("127.0.0.1", 0))
+        try:
+            second = socket.create_server(("127.0.0.1", first.getsockname()[1] + 1))
+            break
+        except OSError:
+            first.close()
+    for listener, target, log in ((first, port, carried), (second, port + 1, bytearray())):
+        threading.Thread(target=serve, args=(listener, target, log), daemon=True).start()
+    return f"swtpm:host=127.0.0.1,port={first.getsockname()[1]}"
+
+
 def split_key(data):
     n = 2 + int.from_bytes(data[:2], "big")
     return data[:n], data[n:]
@@ -229,8 +263,10 @@ def prepare(w, row):
             ctx["sealed"] = w.seal(SEEDS, f"{w.dir}/other")
         elif word == "indep":
             point = key_point(open(f"{w.store}/klucz.se", "rb").read())
-            ctx["indep"], shared = zip(*(independent_seal(t, point) for t in SEEDS))
-            w.env["TARN_TEST_MARKERS"] = ",".join([b"sekret7".hex()] + [x.hex() for x in shared])
+            ctx["indep"], ctx["shared"] = zip(*(independent_seal(t, point) for t in SEEDS))
+            w.env["TARN_TEST_MARKERS"] = ",".join([b"sekret7".hex()] + [x.hex() for x in ctx["shared"]])
+            w.carried = bytearray()
+            w.env["TARN_WEMB_TCTI"] = relay(int(w.tcti.rsplit("=", 1)[1]), w.carried)
         elif word == "notpm":
             w.env["TARN_WEMB_TCTI"] = "swtpm:host=127.0.0.1,port=1"
         elif word == "stop":
@@ -377,6 +413,8 @@ def check(w, row):
         problems.append("request text in an error reply")
     if row.within and elapsed > row.within:
         problems.append(f"took {elapsed:.1f} s, at most {row.within} s expected")
+    if any(x in w.carried for x in ctx.get("shared", ())):
+        problems.append("a shared secret crossed the bus in clear")
     if os.path.exists(f"{w.dir}/freed"):
         problems += sorted(set(open(f"{w.dir}/freed").read().split("\n")) - {""})
     for word, test in (("dir700", lambda: mode(w.store) == "0o700"), ("key600", lambda: mode(key) == "0o600"),
