@@ -7,7 +7,7 @@
 #           (sealed for another store), indep (sealed by independent code; the TPM is reached through
 #           a relay, and its shared secrets must not cross it in clear), notpm, stop (swtpm
 #           stopped), cleared (TPM cleared: the key is foreign), planted (the neighbour's key),
-#           loose (key file 0620), fifo, kdir, loosedir (0777), theirdir (neighbour's, 1777),
+#           loose (key file 0620), fifo, kdir, loosedir (0770), theirdir (neighbour's, 1777),
 #           rootdir (root's, 1777), template (a key of another template), home ($S = the default),
 #           unreadable (key file 0000)
 #   prompt  the pinentry's answers in turn: pin, wrong, cancel, fully-cancel, error, hang; or

@@ -298,7 +298,7 @@ def prepare(w, row):
             as_user(key)
         elif word in ("loosedir", "theirdir", "rootdir"):
             os.mkdir(w.store)
-            os.chmod(w.store, 0o777 if word == "loosedir" else 0o1777)
+            os.chmod(w.store, 0o770 if word == "loosedir" else 0o1777)
             if word != "rootdir":
                 shutil.chown(w.store, *[w.user if word == "loosedir" else w.neighbour] * 2)
     return ctx
@@ -347,6 +347,8 @@ def special(w, row, args, stdin, ctx, problems):
     if row.how.startswith("kill"):
         if not w.wait_told(lambda r: r[0] == "GETPIN"):
             problems.append("the pinentry was never asked")
+        if os.stat(f"/proc/{p.pid}/status").st_uid != 0:  # root's only while the run refuses tracing
+            problems.append("the run may be traced and dump core")
         os.kill(p.pid, getattr(signal, "SIG" + row.how[5:]))  # setpriv has exec'd the binary: same pid
         finish(p)
         pinentry = next((r[1] for r in w.told() if r[0] == "START"), None)
