@@ -71,7 +71,7 @@ for the account password through pinentry, checked by PAM.")
 # shlibdeps would miss them. The C++ runtime is linked into the binary.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS [[
 libc6 (>= 2.34), libssl3 (>= 3.0.0),
-libtss2-esys-3.0.2-0 (>= 3.2.0), libtss2-mu0 (>= 3.2.0), libtss2-rc0 (>= 3.2.0),
+libtss2-esys-3.0.2-0 (>= 3.2.0), libtss2-mu0 (>= 3.2.0), libtss2-rc0 (>= 3.2.0), libtss2-sys1 (>= 3.2.0),
 libtss2-tctildr0 (>= 3.2.0), libtss2-tcti-device0 (>= 3.2.0),
 libutf8proc2 (>= 2.5.0), libpam0g (>= 0.99.7.1), pinentry-curses | pinentry]])
 string(REPLACE "\n" " " CPACK_DEBIAN_PACKAGE_DEPENDS "${CPACK_DEBIAN_PACKAGE_DEPENDS}")
