@@ -15,7 +15,4 @@ std::string defaultDirectory();
 // `dir` joined with `name` by exactly one slash; the empty directory is the current one.
 std::string join(const std::string& dir, std::string_view name);
 
-// HOME when set and not empty, else the account's home directory.
-std::string homeDirectory();
-
 }  // namespace tarn::custody
