@@ -3,22 +3,22 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "platform/pinentry.hpp"
+#include "prompt/pinentry.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tarn;
   std::string_view line(reinterpret_cast<const char*>(data), size);
-  platform::AssuanReply reply = platform::parseAssuanReply(line);
+  prompt::AssuanReply reply = prompt::parseAssuanReply(line);
   if (!reply.text.empty() && (reply.text.data() < line.data() ||
                               reply.text.data() + reply.text.size() > line.data() + line.size())) {
     std::abort();
   }
   SecretString decoded;
-  if (reply.kind == platform::AssuanReply::Kind::data) {
-    platform::assuanUnescape(reply.text, decoded);
+  if (reply.kind == prompt::AssuanReply::Kind::data) {
+    prompt::assuanUnescape(reply.text, decoded);
   }
   // Whatever the bytes, escaping them and decoding that gives them back.
   SecretString again;
-  if (!platform::assuanUnescape(platform::assuanEscape(line), again) || again != line) std::abort();
+  if (!prompt::assuanUnescape(prompt::assuanEscape(line), again) || again != line) std::abort();
   return 0;
 }

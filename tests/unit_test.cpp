@@ -13,7 +13,7 @@
 #include "envelope/base64.hpp"
 #include "envelope/envelope.hpp"
 #include "envelope/openssl.hpp"
-#include "platform/pinentry.hpp"
+#include "prompt/pinentry.hpp"
 
 namespace tarn {
 namespace {
@@ -153,7 +153,7 @@ TEST(Text, RepairReplacesEachMaximalSubpart) {
 }
 
 TEST(Assuan, RepliesByKind) {
-  using Kind = platform::AssuanReply::Kind;
+  using Kind = prompt::AssuanReply::Kind;
   const std::tuple<std::string_view, Kind, unsigned, std::string_view> cases[] = {
       {"OK", Kind::ok, 0, ""},
       {"OK Pleased to meet you", Kind::ok, 0, ""},
@@ -166,7 +166,7 @@ TEST(Assuan, RepliesByKind) {
       {"OKAY", Kind::unknown, 0, ""},
       {"D", Kind::unknown, 0, ""}};
   for (auto [line, kind, code, text] : cases) {
-    auto reply = platform::parseAssuanReply(line);
+    auto reply = prompt::parseAssuanReply(line);
     EXPECT_EQ(reply.kind, kind) << line;
     EXPECT_EQ(reply.code, code) << line;
     EXPECT_TRUE(text.empty() || reply.text == text) << line;

@@ -1,8 +1,12 @@
+#include <algorithm>
+
 #include "app/command.hpp"
 #include "app/request.hpp"
-#include "custody/key.hpp"
-#include "custody/presence.hpp"
+#include "base/failure.hpp"
+#include "client/client.hpp"
+#include "custody/key_file.hpp"
 #include "envelope/envelope.hpp"
+#include "envelope/format.hpp"
 
 namespace tarn::app {
 
@@ -10,18 +14,22 @@ channel::Reply open(const Invocation& invocation) {
   channel::Request request = channel::input();
   const auto& items = request.items();
   SecretString why = reason(request);
-  const auto stored = custody::storedKey(invocation.keyFile);
+  auto stored = custody::readKeyFile(invocation.keyFile);
+  if (!stored) throw Failure("no-key");
   // Everything that can be refused without the user is refused before the prompt.
-  for (std::string_view item : items) envelope::sealedData(item);
-  custody::Key key(stored);
-
-  auto presence = custody::confirmPresence(why);
+  std::vector<Point> points;
+  points.reserve(items.size());
+  for (std::string_view item : items) {
+    auto bytes = envelope::sealedData(item);
+    Point& point = points.emplace_back();
+    std::copy_n(bytes.begin() + 1, point.size(), point.begin());
+  }
+  client::Agreement agreement = client::agree(*stored, points, why);
   channel::Texts texts;
   texts.reserve(items.size());
-  for (std::string_view item : items) {
-    texts.push_back(envelope::open(item, key.publicKey(), [&](const Point& peer) {
-      return key.sharedSecret(peer, presence);
-    }));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    texts.push_back(envelope::open(items[i], agreement.recipient,
+                                   [&](const Point&) { return agreement.secrets[i]; }));
   }
   return channel::Reply("items", std::move(texts));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 
@@ -10,6 +12,9 @@ struct Account {
   std::string name;
   std::string home;
 };
+
+// The account of `uid`, or nothing when the user database has no entry for it.
+std::optional<Account> accountOf(uid_t uid);
 
 // The account of the real user id, or nothing when the user database has no entry for it.
 std::optional<Account> currentAccount();

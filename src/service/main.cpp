@@ -1,2 +1,71 @@
-// The custody service: one process per connection, started by the socket unit.
-int main() { return 1; }
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "service/calls.hpp"
+#include "service/deadline.hpp"
+#include "service/peer.hpp"
+#include "service/secret.hpp"
+#include "wire/wire.hpp"
+
+namespace {
+
+using namespace tarn;
+
+// The connection a socket unit with Accept=yes hands over.
+constexpr int connection = 3;
+// A command that says nothing this long after connecting is not one of ours.
+constexpr std::chrono::seconds callLimit{10};
+
+void harden() {
+  if (int null = ::open("/dev/null", O_RDWR); null >= 0) {
+    for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
+    if (null > 2) ::close(null);
+  }
+  ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+int serve() {
+  service::setLastWordTo(connection);
+  wire::Link link{Descriptor(connection)};
+  try {
+    const service::Peer peer = service::Peer::of(connection);
+    const service::Slot slot(peer.uid);
+    auto call = link.receive(wire::Clock::now() + callLimit);
+    if (!call) return 0;
+    auto reply = service::answer(link, peer, call->message);
+    if (reply) link.send(*reply);
+    return 0;
+  } catch (const std::exception& error) {
+    try {
+      link.send(wire::Writer().text("error", error.what()).finish());
+    } catch (...) {
+    }
+    return 1;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Run once at install time by an administrator, who is told what went wrong.
+  if (argc == 2 && std::string_view(argv[1]) == "--make-secret") {
+    try {
+      service::makeSecret();
+      return 0;
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "tarn-wemb-custody: %s\n", error.what());
+      return 1;
+    }
+  }
+  harden();
+  if (argc != 1) return 2;
+  return serve();
+}

@@ -1,4 +1,4 @@
-#include "platform/pam.hpp"
+#include "service/pam.hpp"
 
 #include <dlfcn.h>
 #include <openssl/crypto.h>
@@ -18,7 +18,7 @@
 
 #include "base/io.hpp"
 
-namespace tarn::platform::pam {
+namespace tarn::service::pam {
 namespace {
 
 constexpr int rounds = 3;
@@ -36,6 +36,8 @@ class Library {
   decltype(&::pam_end) end;
   decltype(&::pam_authenticate) authenticate;
   decltype(&::pam_acct_mgmt) account;
+  decltype(&::pam_set_item) setItem;
+  decltype(&::pam_get_item) getItem;
 
  private:
   Library() : handle_(::dlopen("libpam.so.0", RTLD_NOW | RTLD_LOCAL)) {
@@ -44,6 +46,8 @@ class Library {
     end = symbol<decltype(end)>("pam_end");
     authenticate = symbol<decltype(authenticate)>("pam_authenticate");
     account = symbol<decltype(account)>("pam_acct_mgmt");
+    setItem = symbol<decltype(setItem)>("pam_set_item");
+    getItem = symbol<decltype(getItem)>("pam_get_item");
   }
 
   template <typename F>
@@ -66,6 +70,12 @@ class Transaction {
       handle_ = nullptr;
       throw std::runtime_error("pam_start failed");
     }
+    // Who asks is the account itself, never a terminal the client could name.
+    status_ = pam_.setItem(handle_, PAM_RUSER, user.c_str());
+    if (status_ != PAM_SUCCESS) {
+      pam_.end(handle_, status_);
+      throw std::runtime_error("pam_set_item failed");
+    }
   }
   ~Transaction() { pam_.end(handle_, status_); }
   Transaction(const Transaction&) = delete;
@@ -73,6 +83,13 @@ class Transaction {
 
   int authenticate() { return status_ = pam_.authenticate(handle_, PAM_DISALLOW_NULL_AUTHTOK); }
   int account() { return status_ = pam_.account(handle_, PAM_DISALLOW_NULL_AUTHTOK); }
+
+  // Whether the modules left the user as it was: one may have changed PAM_USER underway.
+  bool stillFor(const std::string& user) const {
+    const void* item = nullptr;
+    if (pam_.getItem(handle_, PAM_USER, &item) != PAM_SUCCESS || item == nullptr) return false;
+    return user == static_cast<const char*>(item);
+  }
 
  private:
   const Library& pam_;
@@ -191,7 +208,7 @@ void authenticate(const std::shared_ptr<Exchange>& shared, const std::string& us
       shared->refusedAnswer = false;
       int status = pam.authenticate();
       if (status == PAM_SUCCESS) {
-        proven = pam.account() == PAM_SUCCESS;
+        proven = pam.account() == PAM_SUCCESS && pam.stillFor(user);
         break;
       }
       // A password with a NUL was never shown to PAM; it counts as a wrong one.
@@ -266,4 +283,4 @@ void Authentication::answer(std::optional<SecretString> text) {
   shared_->answered.notify_all();
 }
 
-}  // namespace tarn::platform::pam
+}  // namespace tarn::service::pam

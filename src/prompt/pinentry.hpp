@@ -10,7 +10,7 @@
 #include "base/io.hpp"
 #include "base/secret.hpp"
 
-namespace tarn::platform {
+namespace tarn::prompt {
 
 // Assuan's limit on one line, without its line feed; longer lines are refused by pinentry.
 inline constexpr std::size_t assuanLineLength = 1000;
@@ -52,8 +52,8 @@ class Pinentry {
   // Sends a command that must be answered with OK.
   void command(std::string_view line);
 
-  // Asks for the password; throws PromptCancelled when the user cancels.
-  SecretString getPin();
+  // Asks for the password; nothing when the user cancels.
+  std::optional<SecretString> getPin();
 
   // Shows the description with one button and waits: true once the user dismisses it, false as
   // soon as `interrupt` becomes readable first. The dialog then stays up until this ends.
@@ -83,4 +83,4 @@ class Pinentry {
   SecretString pending_;  // bytes read but not yet taken as a line; may hold the password
 };
 
-}  // namespace tarn::platform
+}  // namespace tarn::prompt

@@ -1,4 +1,4 @@
-#include "platform/pinentry.hpp"
+#include "prompt/pinentry.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,9 +14,8 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/prompt.hpp"
 
-namespace tarn::platform {
+namespace tarn::prompt {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -192,12 +191,12 @@ void Pinentry::command(std::string_view line) {
   if (!reply.ok) throw protocolError(reply.text.empty() ? "command refused" : reply.text);
 }
 
-SecretString Pinentry::getPin() {
+std::optional<SecretString> Pinentry::getPin() {
   SecretString pin = secretString(256);
   send("GETPIN");
   Reply reply = receive(&pin, std::nullopt, -1);
   if (reply.ok) return pin;
-  if (cancelled(reply.code)) throw PromptCancelled();
+  if (cancelled(reply.code)) return std::nullopt;
   throw protocolError(reply.text.empty() ? "no password" : reply.text);
 }
 
@@ -286,4 +285,4 @@ std::optional<SecretString> Pinentry::readLine(Deadline deadline, int interrupt)
   }
 }
 
-}  // namespace tarn::platform
+}  // namespace tarn::prompt

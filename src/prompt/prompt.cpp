@@ -1,9 +1,11 @@
-#include "platform/prompt.hpp"
+#include "prompt/prompt.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -12,16 +14,16 @@
 #include "base/account.hpp"
 #include "base/io.hpp"
 #include "base/text.hpp"
-#include "platform/pam.hpp"
-#include "platform/pinentry.hpp"
+#include "prompt/pinentry.hpp"
 
-namespace tarn::platform {
+namespace tarn::prompt {
 namespace {
 
 constexpr std::string_view ellipsis = "\xE2\x80\xA6";
 
 std::string environment(const char* name) {
-  const char* value = ::secure_getenv(name);
+  // plain getenv: the command runs setgid, where secure_getenv would see nothing
+  const char* value = std::getenv(name);
   return value != nullptr ? value : "";
 }
 
@@ -65,23 +67,6 @@ std::optional<PromptPlace> promptPlace() {
   if (!place.terminal.empty()) place.termType = environment("TERM");
   if (!place.display && place.terminal.empty()) return std::nullopt;
   return place;
-}
-
-// Everything a prompt needs before anyone is asked.
-struct PromptSetup {
-  std::string program;
-  PromptPlace place;
-  std::string user;
-};
-
-PromptSetup promptSetup() {
-  auto program = pinentryProgram();
-  if (!program) throw PromptUnavailable("no pinentry program on PATH");
-  auto place = promptPlace();
-  if (!place) throw PromptUnavailable("no display or terminal to show the prompt on");
-  auto account = currentAccount();
-  if (!account) throw PromptUnavailable("the current user has no account entry");
-  return {std::move(*program), std::move(*place), std::move(account->name)};
 }
 
 // `text` as valid UTF-8, escaped for Assuan in at most `room` bytes; a longer one is cut after a
@@ -130,30 +115,47 @@ std::string_view withoutTrailingBlanks(std::string_view text) {
   return text;
 }
 
+// How long a stack may run without a word before the user is shown a Cancel button.
+constexpr int silence = 1000;  // milliseconds
+
+bool quietFor(int fd, int milliseconds) {
+  pollfd watch{fd, POLLIN, 0};
+  for (;;) {
+    int n = ::poll(&watch, 1, milliseconds);
+    if (n >= 0 || errno != EINTR) return n == 0;
+  }
+}
+
 // The pinentry side of one authentication: what PAM asks and says, under the caller's reason.
 class Prompt {
  public:
-  Prompt(const PromptSetup& setup, const SecretString& reason) : setup_(setup), reason_(reason) {}
+  Prompt(const Setup& setup, const SecretString& reason) : setup_(setup), reason_(reason) {}
 
-  // True once PAM is satisfied; throws PromptCancelled, or for a pinentry that fails.
-  bool run(pam::Authentication& pam) {
+  void run(Conversation& conversation) {
     for (;;) {
-      pam::Event event = pam.next();
-      if (auto* question = std::get_if<pam::Question>(&event)) {
-        ask(pam, *question);
-      } else if (auto* message = std::get_if<pam::Message>(&event)) {
-        show(pam, *message);
-      } else if (std::holds_alternative<pam::Refused>(event)) {
+      if (idle_ && !conversation.pending() && quietFor(conversation.descriptor(), silence)) {
+        wait(conversation, "");
+        continue;
+      }
+      Event event = conversation.next();
+      // Silence right as a round starts is a module waiting without a word; silence after an
+      // answer is the stack checking it.
+      idle_ = std::holds_alternative<Started>(event) || std::holds_alternative<Refused>(event);
+      if (auto* question = std::get_if<Question>(&event)) {
+        ask(conversation, *question);
+      } else if (auto* message = std::get_if<Message>(&event)) {
+        show(conversation, *message);
+      } else if (std::holds_alternative<Refused>(event)) {
         wrong_ = wrong_ || answered_;
         answered_ = false;
-      } else {
-        return std::get<pam::Finished>(event).proven;
+      } else if (std::holds_alternative<Finished>(event)) {
+        return;
       }
     }
   }
 
  private:
-  void ask(pam::Authentication& pam, const pam::Question& question) {
+  void ask(Conversation& conversation, const Question& question) {
     Pinentry& pinentry = open(description(reason_, ""));
     SecretString prompt = line("SETPROMPT", withoutTrailingBlanks(question.prompt));
     if (prompt != shownPrompt_) {
@@ -165,25 +167,30 @@ class Prompt {
     if (!error.empty()) pinentry.command(line("SETERROR", error));
     error_.clear();
     wrong_ = false;
-    SecretString pin = pinentry.getPin();
+    std::optional<SecretString> pin = pinentry.getPin();
+    if (!pin) throw PromptCancelled();
     answered_ = true;
     // PAM sees C strings: "right\0anything" must not pass for "right".
-    if (pin.find('\0') != SecretString::npos) {
-      pam.answer(std::nullopt);
+    if (pin->find('\0') != SecretString::npos) {
+      conversation.answer(std::nullopt);
     } else {
-      pam.answer(std::move(pin));
+      conversation.answer(std::move(pin));
     }
   }
 
-  // Stays on screen while the module waits (for a finger, a touch), with Cancel as its button.
-  void show(pam::Authentication& pam, const pam::Message& message) {
-    if (message.error) error_ = message.text;
+  void show(Conversation& conversation, const Message& message) {
+    if (message.warning) error_ = message.text;
     // A module that has already gone on is not waiting for anything.
-    if (pam.pending()) return;
-    Pinentry& pinentry = open(description(reason_, message.error ? "" : message.text));
+    if (conversation.pending()) return;
+    wait(conversation, message.warning ? "" : message.text);
+  }
+
+  // Stays on screen while a module waits (for a finger, a touch), with Cancel as its button.
+  void wait(Conversation& conversation, std::string_view message) {
+    Pinentry& pinentry = open(description(reason_, message));
     if (!error_.empty()) pinentry.command(line("SETERROR", error_));
     pinentry.command("SETOK Cancel");
-    if (pinentry.confirmUnless(pam.descriptor())) throw PromptCancelled();
+    if (pinentry.confirmUnless(conversation.descriptor())) throw PromptCancelled();
     // The module is done waiting: its message goes, and a later question gets a fresh pinentry.
     pinentry_.reset();
   }
@@ -202,7 +209,7 @@ class Prompt {
     return *pinentry_;
   }
 
-  const PromptSetup& setup_;
+  const Setup& setup_;
   const SecretString& reason_;
   std::optional<Pinentry> pinentry_;
   SecretString shownDescription_ = secretString(assuanLineLength);
@@ -210,16 +217,23 @@ class Prompt {
   std::string error_;      // PAM's last error message, for the next question
   bool answered_ = false;  // a question of this round was answered
   bool wrong_ = false;     // a round that had an answer was refused
+  bool idle_ = false;      // a round has just started and nothing was said yet
 };
 
 }  // namespace
 
-Presence askPresence(const SecretString& reason) {
-  const PromptSetup needed = promptSetup();
-  pam::Authentication pam(needed.user);
-  Prompt prompt(needed, reason);
-  if (!prompt.run(pam)) throw std::runtime_error("PAM refused the user");
-  return Presence();
+Setup setup() {
+  auto program = pinentryProgram();
+  if (!program) throw PromptUnavailable("no pinentry program on PATH");
+  auto place = promptPlace();
+  if (!place) throw PromptUnavailable("no display or terminal to show the prompt on");
+  if (!currentAccount()) throw PromptUnavailable("the current user has no account entry");
+  return {std::move(*program), std::move(*place)};
 }
 
-}  // namespace tarn::platform
+void converse(const Setup& setup, const SecretString& reason, Conversation& conversation) {
+  Prompt prompt(setup, reason);
+  prompt.run(conversation);
+}
+
+}  // namespace tarn::prompt

@@ -8,7 +8,7 @@
 
 #include "base/secret.hpp"
 
-namespace tarn::platform::pam {
+namespace tarn::service::pam {
 
 // The PAM service whose stack decides; a site may add modules to /etc/pam.d/tarn-wemb.
 inline constexpr const char* service = "tarn-wemb";
@@ -66,4 +66,4 @@ class Authentication {
   bool finished_ = false;
 };
 
-}  // namespace tarn::platform::pam
+}  // namespace tarn::service::pam

@@ -1,0 +1,163 @@
+#include "client/client.hpp"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "base/failure.hpp"
+#include "client/conversation.hpp"
+#include "prompt/prompt.hpp"
+
+namespace tarn::client {
+namespace {
+
+using wire::Clock;
+using namespace std::chrono_literals;
+
+constexpr const char* defaultSocket = "/run/tarn-wemb/socket";
+// Outside a prompt the service answers within its TPM's deadline; this is past it.
+constexpr auto quiet = 45s;
+// How long a busy account's runs keep trying for a free service process.
+constexpr auto busyFor = 15s;
+
+std::string socketPath() {
+  const char* named = std::getenv("TARN_WEMB_SOCKET");
+  return named != nullptr && *named != '\0' ? named : defaultSocket;
+}
+
+// A connection to the custody service, or nothing when none listens.
+std::optional<wire::Link> connect() {
+  const std::string path = socketPath();
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) return std::nullopt;
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) throw std::system_error(errno, std::generic_category(), "socket");
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return std::nullopt;
+  }
+  // Anyone may listen on a path they can write; only root's service holds the key's secret.
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != 0) {
+    throw ServiceError("refusing the custody service at " + path + ": not run by root");
+  }
+  return wire::Link(std::move(fd));
+}
+
+// Makes `call` and returns the link with the service's first answer to it. Failure
+// "no-secure-enclave" when no service listens; a busy service is asked again for a while.
+std::pair<wire::Link, wire::Received> call(const SecretString& message) {
+  const auto giveUp = Clock::now() + busyFor;
+  for (auto pause = 20ms;; pause = std::min(pause * 2, 500ms)) {
+    auto link = connect();
+    if (!link) throw Failure("no-secure-enclave");
+    link->send(message);
+    auto first = link->receive(Clock::now() + quiet);
+    if (!first) throw ServiceError("the custody service ended without an answer");
+    const bool busy = first->message.error && *first->message.error == "busy";
+    if (!busy || Clock::now() + pause > giveUp) return {std::move(*link), std::move(*first)};
+    std::this_thread::sleep_for(pause);
+  }
+}
+
+// The service's refusal, if `answer` is one.
+void refused(const wire::Message& answer) {
+  if (answer.error) throw ServiceError(std::string(*answer.error));
+}
+
+Point pointOf(std::optional<std::string_view> text) {
+  auto bytes = text ? wire::decoded(*text) : std::nullopt;
+  Point point{};
+  if (!bytes || bytes->size() != point.size()) throw wire::ProtocolError("not a point");
+  std::copy(bytes->begin(), bytes->end(), point.begin());
+  return point;
+}
+
+// The whole authentication through pinentry; the service's last message when it succeeds.
+wire::Received authenticate(const SecretString& message, const SecretString& reason) {
+  prompt::Setup setup;
+  try {
+    setup = prompt::setup();
+  } catch (const prompt::PromptUnavailable& missing) {
+    throw Failure(std::string("no-authentication: ") + missing.what());
+  }
+  auto [link, first] = call(message);
+  refused(first.message);
+  Conversation conversation(std::move(link), std::move(first));
+  try {
+    prompt::converse(setup, reason, conversation);
+  } catch (const prompt::PromptCancelled&) {
+    throw Failure("cancelled");
+  } catch (const ServiceError& refusal) {
+    if (std::string_view(refusal.what()) == "denied") throw Failure("denied");
+    throw;
+  } catch (...) {
+    // A pinentry that fails, or a conversation that breaks: the caller learns only no.
+    throw Failure("denied");
+  }
+  return conversation.last();
+}
+
+}  // namespace
+
+bool secureElementAvailable() {
+  try {
+    auto [link, answer] = call(wire::Writer().text("call", "status").finish());
+    return answer.message.tpm.value_or(false);
+  } catch (...) {
+    return false;
+  }
+}
+
+NewKey createKey() {
+  auto [link, answer] = call(wire::Writer().text("call", "create").finish());
+  refused(answer.message);
+  auto file = answer.message.key ? wire::decoded(*answer.message.key) : std::nullopt;
+  if (!file) throw wire::ProtocolError("no key file");
+  return {std::vector<std::uint8_t>(file->begin(), file->end()), pointOf(answer.message.point)};
+}
+
+Point checkKey(std::span<const std::uint8_t> file) {
+  auto [link, answer] =
+      call(wire::Writer().text("call", "check").text("key", wire::encoded(file)).finish());
+  refused(answer.message);
+  return pointOf(answer.message.point);
+}
+
+void confirmPresence(const SecretString& reason) {
+  authenticate(wire::Writer().text("call", "presence").finish(), reason);
+}
+
+Agreement agree(std::span<const std::uint8_t> file, std::span<const Point> points,
+                const SecretString& reason) {
+  std::vector<SecretString, CleansingAllocator<SecretString>> encoded;
+  encoded.reserve(points.size());
+  for (const Point& point : points) encoded.push_back(wire::encoded(point));
+  wire::Received last = authenticate(wire::Writer()
+                                         .text("call", "agree")
+                                         .text("key", wire::encoded(file))
+                                         .list("points", encoded)
+                                         .finish(),
+                                     reason);
+  const auto& sent = last.message.secrets;
+  if (!sent || sent->size() != points.size()) throw wire::ProtocolError("not a secret per point");
+  Agreement agreement{pointOf(last.message.point), {}};
+  agreement.secrets.reserve(sent->size());
+  for (std::string_view text : *sent) {
+    auto secret = wire::decoded(text);
+    if (!secret || secret->size() != 32) throw wire::ProtocolError("a shared secret of another size");
+    agreement.secrets.push_back(std::move(*secret));
+  }
+  return agreement;
+}
+
+}  // namespace tarn::client

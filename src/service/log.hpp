@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "service/peer.hpp"
+
+namespace tarn::service {
+
+// One verdict to the system log (authpriv), as sudo logs its decisions: who, what was asked, how
+// many items, how it ended. Never a text, a reason or a secret.
+void record(const Peer& peer, std::string_view call, std::size_t items, std::string_view outcome);
+
+}  // namespace tarn::service
