@@ -14,6 +14,8 @@
 #include <system_error>
 #include <thread>
 
+#include "base/text.hpp"
+
 
 namespace tarn::prompt {
 namespace {
@@ -26,11 +28,53 @@ constexpr unsigned fullyCanceled = 198;
 // A pinentry gives no password longer than this; more is a broken or hostile program.
 constexpr std::size_t maxPin = 64 * 1024;
 constexpr auto answerTime = std::chrono::seconds(10);
+constexpr std::string_view ellipsis = "\xE2\x80\xA6";
 
 std::system_error systemError(const char* what) { return {errno, std::generic_category(), what}; }
 
 std::runtime_error protocolError(const std::string& what) {
   return std::runtime_error("pinentry: " + what);
+}
+
+// `text` as valid UTF-8, escaped for Assuan in at most `room` bytes; a longer one is cut after a
+// whole user-perceived character and ends in an ellipsis, so no character shows half.
+SecretString escapedWithin(std::string_view text, std::size_t room) {
+  const SecretString valid = repaired(text);
+  SecretString whole = assuanEscape(valid);
+  if (whole.size() <= room) return whole;
+  SecretString cut = secretString(room);
+  for (text = valid; !text.empty();) {
+    std::string_view cluster = graphemes(text, 1);
+    SecretString piece = assuanEscape(cluster);
+    if (cut.size() + piece.size() + ellipsis.size() > room) break;
+    cut += piece;
+    text.remove_prefix(cluster.size());
+  }
+  return cut += ellipsis;
+}
+
+// `verb` with `text` as its argument, cut to fit one Assuan line.
+SecretString line(std::string_view verb, std::string_view text) {
+  SecretString out = secretString(assuanLineLength);
+  out = verb;
+  if (text.empty()) return out;
+  out += ' ';
+  return out += escapedWithin(text, assuanLineLength - out.size());
+}
+
+// SETDESC with the reason, and below it what a module says. The message keeps at most half
+// the line, and the reason gives way first.
+SecretString description(std::string_view reason, std::string_view message) {
+  if (message.empty()) return line("SETDESC", reason);
+  constexpr std::string_view gap = "%0A%0A";
+  SecretString said = escapedWithin(message, assuanLineLength / 2);
+  SecretString out = secretString(assuanLineLength);
+  out = "SETDESC ";
+  if (!reason.empty()) {
+    out += escapedWithin(reason, assuanLineLength - out.size() - gap.size() - said.size());
+    out += gap;
+  }
+  return out += said;
 }
 
 bool cancelled(unsigned code) {
@@ -183,6 +227,17 @@ void Pinentry::stop() noexcept {
   while (::waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
   }
   child_ = -1;
+}
+
+void Pinentry::command(std::string_view verb, std::string_view text) {
+  command(line(verb, text));
+}
+
+void Pinentry::describe(std::string_view reason, std::string_view message) {
+  SecretString shown = description(reason, message);
+  if (shown == described_) return;
+  command(shown);
+  described_ = std::move(shown);
 }
 
 void Pinentry::command(std::string_view line) {

@@ -49,8 +49,13 @@ class Pinentry {
   Pinentry(const Pinentry&) = delete;
   Pinentry& operator=(const Pinentry&) = delete;
 
-  // Sends a command that must be answered with OK.
-  void command(std::string_view line);
+  // Sends `verb` with `text` as its argument, escaped and cut after a whole character to fit the
+  // line; it must be answered with OK.
+  void command(std::string_view verb, std::string_view text);
+
+  // SETDESC with `reason`, and below it what a module says, unless that is what shows already.
+  // The message keeps at most half the line, and the reason gives way first.
+  void describe(std::string_view reason, std::string_view message);
 
   // Asks for the password; nothing when the user cancels.
   std::optional<SecretString> getPin();
@@ -68,6 +73,7 @@ class Pinentry {
     bool interrupted = false;  // `interrupt` became readable before the reply came
   };
 
+  void command(std::string_view line);
   void stop() noexcept;
   void send(std::string_view line);
   // The reply to the last command, by `deadline` when one is given; data lines go to `data`.
@@ -80,6 +86,7 @@ class Pinentry {
   Descriptor socket_;
   pid_t child_ = -1;
   bool busy_ = false;     // a command is still unanswered, so BYE would not be read
+  SecretString described_ = secretString(assuanLineLength);
   SecretString pending_;  // bytes read but not yet taken as a line; may hold the password
 };
 

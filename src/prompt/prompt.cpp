@@ -19,8 +19,6 @@
 namespace tarn::prompt {
 namespace {
 
-constexpr std::string_view ellipsis = "\xE2\x80\xA6";
-
 std::string environment(const char* name) {
   // plain getenv: the command runs setgid, where secure_getenv would see nothing
   const char* value = std::getenv(name);
@@ -69,47 +67,6 @@ std::optional<PromptPlace> promptPlace() {
   return place;
 }
 
-// `text` as valid UTF-8, escaped for Assuan in at most `room` bytes; a longer one is cut after a
-// whole user-perceived character and ends in an ellipsis, so no character shows half.
-SecretString escapedWithin(std::string_view text, std::size_t room) {
-  const SecretString valid = repaired(text);
-  SecretString whole = assuanEscape(valid);
-  if (whole.size() <= room) return whole;
-  SecretString cut = secretString(room);
-  for (text = valid; !text.empty();) {
-    std::string_view cluster = graphemes(text, 1);
-    SecretString piece = assuanEscape(cluster);
-    if (cut.size() + piece.size() + ellipsis.size() > room) break;
-    cut += piece;
-    text.remove_prefix(cluster.size());
-  }
-  return cut += ellipsis;
-}
-
-// `command` with `text` as its argument, cut to fit one Assuan line.
-SecretString line(std::string_view command, std::string_view text) {
-  SecretString out = secretString(assuanLineLength);
-  out = command;
-  if (text.empty()) return out;
-  out += ' ';
-  return out += escapedWithin(text, assuanLineLength - out.size());
-}
-
-// SETDESC with the reason, and below it what a module says. The message keeps at most half
-// the line, and the reason gives way first.
-SecretString description(const SecretString& reason, std::string_view message) {
-  if (message.empty()) return line("SETDESC", reason);
-  constexpr std::string_view gap = "%0A%0A";
-  SecretString said = escapedWithin(message, assuanLineLength / 2);
-  SecretString out = secretString(assuanLineLength);
-  out = "SETDESC ";
-  if (!reason.empty()) {
-    out += escapedWithin(reason, assuanLineLength - out.size() - gap.size() - said.size());
-    out += gap;
-  }
-  return out += said;
-}
-
 std::string_view withoutTrailingBlanks(std::string_view text) {
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
   return text;
@@ -156,15 +113,15 @@ class Prompt {
 
  private:
   void ask(Conversation& conversation, const Question& question) {
-    Pinentry& pinentry = open(description(reason_, ""));
-    SecretString prompt = line("SETPROMPT", withoutTrailingBlanks(question.prompt));
+    Pinentry& pinentry = open("");
+    std::string_view prompt = withoutTrailingBlanks(question.prompt);
     if (prompt != shownPrompt_) {
-      pinentry.command(prompt);
+      pinentry.command("SETPROMPT", prompt);
       shownPrompt_ = prompt;
     }
     std::string_view error = error_;
     if (error.empty() && wrong_) error = "Wrong password";
-    if (!error.empty()) pinentry.command(line("SETERROR", error));
+    if (!error.empty()) pinentry.command("SETERROR", error);
     error_.clear();
     wrong_ = false;
     std::optional<SecretString> pin = pinentry.getPin();
@@ -187,33 +144,29 @@ class Prompt {
 
   // Stays on screen while a module waits (for a finger, a touch), with Cancel as its button.
   void wait(Conversation& conversation, std::string_view message) {
-    Pinentry& pinentry = open(description(reason_, message));
-    if (!error_.empty()) pinentry.command(line("SETERROR", error_));
-    pinentry.command("SETOK Cancel");
+    Pinentry& pinentry = open(message);
+    if (!error_.empty()) pinentry.command("SETERROR", error_);
+    pinentry.command("SETOK", "Cancel");
     if (pinentry.confirmUnless(conversation.descriptor())) throw PromptCancelled();
     // The module is done waiting: its message goes, and a later question gets a fresh pinentry.
     pinentry_.reset();
   }
 
-  Pinentry& open(const SecretString& description) {
+  // The running pinentry, showing the reason and below it `message`.
+  Pinentry& open(std::string_view message) {
     if (!pinentry_) {
       pinentry_.emplace(setup_.program, setup_.place);
-      shownDescription_.clear();
       shownPrompt_.clear();
-      pinentry_->command("SETTITLE tarn-wemb");
+      pinentry_->command("SETTITLE", "tarn-wemb");
     }
-    if (description != shownDescription_) {
-      pinentry_->command(description);
-      shownDescription_ = description;
-    }
+    pinentry_->describe(reason_, message);
     return *pinentry_;
   }
 
   const Setup& setup_;
   const SecretString& reason_;
   std::optional<Pinentry> pinentry_;
-  SecretString shownDescription_ = secretString(assuanLineLength);
-  SecretString shownPrompt_ = secretString(assuanLineLength);
+  std::string shownPrompt_;
   std::string error_;      // PAM's last error message, for the next question
   bool answered_ = false;  // a question of this round was answered
   bool wrong_ = false;     // a round that had an answer was refused
