@@ -7,7 +7,8 @@
 #include "base/point.hpp"
 #include "base/secret.hpp"
 #include "platform/presence.hpp"
-#include "platform/tpm.hpp"
+#include "service/key.hpp"
+#include "service/tpm.hpp"
 
 namespace tarn::custody {
 
@@ -24,16 +25,16 @@ class Key {
   // TPM errors, and a key this TPM cannot load, surface here: before anyone is asked.
   explicit Key(const std::vector<std::uint8_t>& stored);
 
-  const Point& publicKey() const { return key_.publicKey(); }
+  const Point& publicKey() const { return key_.point(); }
 
   // The ECDH shared secret with `peer`.
-  SecretBytes sharedSecret(const Point& peer, const platform::Presence& presence) {
-    return key_.sharedSecret(peer, presence);
+  SecretBytes sharedSecret(const Point& peer, const platform::Presence&) {
+    return key_.agree(peer);
   }
 
  private:
-  platform::Tpm tpm_;
-  platform::TpmKey key_;
+  service::Tpm tpm_;
+  service::UsableKey key_;
 };
 
 }  // namespace tarn::custody

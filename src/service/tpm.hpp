@@ -1,33 +1,14 @@
 #pragma once
 
-#include <cstdint>
 #include <memory>
-#include <span>
-#include <stdexcept>
 #include <string>
-#include <vector>
 
-#include "base/point.hpp"
-#include "base/secret.hpp"
-#include "platform/presence.hpp"
+#include "service/tpm_esys.hpp"
 
-namespace tarn::platform {
-
-// An error of the TPM or of its software stack; what() is their own description.
-struct TpmError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// A key the TPM just made, in the form it is stored in: never loaded, so nothing to flush.
-struct NewKey {
-  std::vector<std::uint8_t> blob;  // the marshalled public area, then the wrapped private part
-  Point publicKey;
-};
-
-class TpmKey;
+namespace tarn::service {
 
 // The TPM 2.0 named by TARN_WEMB_TCTI, or the kernel's resource manager /dev/tpmrm0. It is
-// reached at its first use; keys it hands out keep the connection open until they go.
+// reached at its first use; keys loaded through it keep the connection open until they go.
 class Tpm {
  public:
   Tpm();
@@ -38,41 +19,32 @@ class Tpm {
   // True when the TPM answers. Creates nothing and never throws.
   bool isAvailable();
 
-  // A new compact P-256 key-agreement key under the storage parent; nobody is asked anything.
-  NewKey create();
-
-  // The key of `blob` loaded under the storage parent. Refuses a key this tool's template did
-  // not make, so a key whose private half is known elsewhere is never used.
-  TpmKey load(std::span<const std::uint8_t> blob);
-
-  struct Session;
+  struct Link;
+  // The connection, made at the first call.
+  const std::shared_ptr<Link>& link();
 
  private:
-  const std::shared_ptr<Session>& session();
-
   std::string tcti_;
-  std::shared_ptr<Session> session_;
+  std::shared_ptr<Link> link_;
 };
 
-// A key loaded into the TPM, flushed when it goes.
-class TpmKey {
- public:
-  TpmKey(TpmKey&&) noexcept;
-  TpmKey& operator=(TpmKey&&) noexcept;
-  ~TpmKey();
+// The connection and the storage parent derived on it; the parent is flushed before the
+// connection is closed.
+struct Tpm::Link {
+  explicit Link(const std::string& tcti) : connection(tcti) {}
 
-  const Point& publicKey() const { return point_; }
+  ESYS_CONTEXT* esys() const { return connection.get(); }
 
-  // The 32-byte X coordinate of the ECDH point with `peer`; only with the user's presence shown.
-  SecretBytes sharedSecret(const Point& peer, const Presence& presence);
+  // The storage parent, made from parentTemplate() at the first call: never a persistent handle,
+  // where anyone who may define one could have put a look-alike.
+  ESYS_TR parent();
 
- private:
-  friend class Tpm;
-  struct Loaded;
-  TpmKey(std::unique_ptr<Loaded> loaded, const Point& point);
+  // A new HMAC session salted with the parent and bound to nothing, AES-128-CFB for the
+  // parameter it encrypts, with `attributes` and continueSession.
+  TpmHandle saltedSession(TPMA_SESSION attributes);
 
-  std::unique_ptr<Loaded> loaded_;
-  Point point_;
+  TpmConnection connection;
+  TpmHandle parentHandle;
 };
 
-}  // namespace tarn::platform
+}  // namespace tarn::service

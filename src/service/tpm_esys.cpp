@@ -1,97 +1,57 @@
-#include "platform/tpm_esys.hpp"
+#include "service/tpm_esys.hpp"
 
-#include <sys/socket.h>
-#include <sys/stat.h>
+#include <string.h>
 #include <tss2/tss2_rc.h>
 #include <tss2/tss2_sys.h>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <ctime>
-#include <optional>
 
-#include "platform/tpm.hpp"
-
-namespace tarn::platform::tss {
+namespace tarn::service {
 namespace {
 
-// Far above the few descriptors a run holds.
-constexpr int highestDescriptor = 1024;
+// More than the frames of ESYS's decryption and its OpenSSL calls take.
+constexpr std::size_t scrubbedStack = 16 * 1024;
 
-volatile std::sig_atomic_t gone = 0;
-
-extern "C" void shutDownSockets(int) {
-  const int saved = errno;
-  gone = 1;
-  // The only sockets a run holds while a TPM command is out are the TCTI's: a read waiting on
-  // one ends at once, a connect still waiting for its answer is abandoned.
-  for (int fd = 3; fd < highestDescriptor; ++fd) {
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) ::shutdown(fd, SHUT_RDWR);
-  }
-  errno = saved;
+// A TPM's own answer (not the stack's) in the format that names a handle, session or parameter.
+bool tpmFormatOne(TSS2_RC rc) {
+  return (rc & TSS2_RC_LAYER_MASK) == TSS2_TPM_RC_LAYER && (rc & TPM2_RC_FMT1) != 0;
 }
 
-// One timer for the process; a realtime signal of its own, so no one else's alarm is taken.
-// Nothing when no timer could be made.
-const std::optional<timer_t>& watchdog() {
-  static const std::optional<timer_t> timer = []() -> std::optional<timer_t> {
-    struct sigaction action {};
-    action.sa_handler = shutDownSockets;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGRTMIN, &action, nullptr);
-    sigevent event{};
-    event.sigev_notify = SIGEV_SIGNAL;
-    event.sigev_signo = SIGRTMIN;
-    timer_t made{};
-    if (::timer_create(CLOCK_MONOTONIC, &event, &made) != 0) return std::nullopt;
-    return made;
-  }();
-  return timer;
-}
-
-void arm(std::chrono::seconds after) {
-  itimerspec when{};
-  when.it_value.tv_sec = after.count();
-  if (const auto& timer = watchdog()) ::timer_settime(*timer, 0, &when, nullptr);
-}
+// The error number of a format-one code, without the index of what it names.
+TSS2_RC formatOneError(TSS2_RC rc) { return rc & (TPM2_RC_FMT1 | 0x3f); }
 
 }  // namespace
-
-Watch::Watch() { arm(commandDeadline); }
-
-Watch::~Watch() { arm(std::chrono::seconds{0}); }
-
-bool Watch::expired() { return gone != 0; }
-
-void Watch::expire() { gone = 1; }
 
 void check(TSS2_RC rc) {
   if (rc != TSS2_RC_SUCCESS) throw TpmError(Tss2_RC_Decode(rc));
 }
 
-void silence() {
+bool isAuthorizationFailure(TSS2_RC rc) {
+  return tpmFormatOne(rc) &&
+         (formatOneError(rc) == TPM2_RC_AUTH_FAIL || formatOneError(rc) == TPM2_RC_BAD_AUTH);
+}
+
+bool isParameterFailure(TSS2_RC rc) { return tpmFormatOne(rc) && (rc & TPM2_RC_P) != 0; }
+
+void silenceTss() {
   // tpm2-tss reads this once per module, at its first log line; overriding a caller's value is
   // deliberate, since its default sends errors and warnings to standard error.
   ::setenv("TSS2_LOG", "all+NONE", 1);
 }
 
-Connection::Connection(const std::string& tcti) {
-  if (Watch::expired()) check(TSS2_TCTI_RC_IO_ERROR);
-  const Watch watch;
+TpmConnection::TpmConnection(const std::string& tcti) {
+  const Deadline deadline(tpmLimit, tpmTooSlow);
   check(Tss2_TctiLdr_Initialize(tcti.c_str(), &tcti_));
-  TSS2_RC rc = Esys_Initialize(&esys_, tcti_, nullptr);
+  const TSS2_RC rc = Esys_Initialize(&esys_, tcti_, nullptr);
   if (rc != TSS2_RC_SUCCESS) {
     Tss2_TctiLdr_Finalize(&tcti_);
     check(rc);
   }
-  rc = Esys_SetTimeout(esys_, answerPoll);
-  if (rc != TSS2_RC_SUCCESS) {
-    Esys_Finalize(&esys_);
-    Tss2_TctiLdr_Finalize(&tcti_);
-    check(rc);
-  }
+}
+
+TpmConnection::~TpmConnection() {
+  Esys_Finalize(&esys_);
+  Tss2_TctiLdr_Finalize(&tcti_);
 }
 
 void wipeResponse(ESYS_CONTEXT* esys) noexcept {
@@ -105,31 +65,32 @@ void wipeResponse(ESYS_CONTEXT* esys) noexcept {
   OPENSSL_cleanse(const_cast<std::uint8_t*>(parameters), size);
 }
 
-Connection::~Connection() {
-  Esys_Finalize(&esys_);
-  Tss2_TctiLdr_Finalize(&tcti_);
+[[gnu::noinline]] void scrubStack() noexcept {
+  unsigned char stack[scrubbedStack];
+  ::explicit_bzero(stack, sizeof stack);
 }
 
-Handle& Handle::operator=(Handle&& other) noexcept {
+TpmHandle& TpmHandle::operator=(TpmHandle&& other) noexcept {
   if (this != &other) {
     release();
     esys_ = std::exchange(other.esys_, nullptr);
     handle_ = std::exchange(other.handle_, ESYS_TR_NONE);
-    flush_ = other.flush_;
   }
   return *this;
 }
 
-void Handle::release() noexcept {
+void TpmHandle::release() noexcept {
   if (handle_ == ESYS_TR_NONE) return;
+  // ESYS frees its copy of an auth value unwiped: overwrite it while the object is still known
+  const TPM2B_AUTH none{};
+  Esys_TR_SetAuth(esys_, handle_, &none);
   // flush, not close: a closed handle stays loaded in a TPM without a resource manager
-  if (flush_) {
-    run([&] { return Esys_FlushContext_Async(esys_, handle_); },
-        [&] { return Esys_FlushContext_Finish(esys_); });
-  } else {
-    Esys_TR_Close(esys_, &handle_);
+  try {
+    answered([&] { return Esys_FlushContext(esys_, handle_); });
+  } catch (...) {
+    // no watcher could be started: the resource manager flushes it when the connection goes
   }
   handle_ = ESYS_TR_NONE;
 }
 
-}  // namespace tarn::platform::tss
+}  // namespace tarn::service

@@ -5,70 +5,60 @@
 #include <tss2/tss2_tctildr.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
-namespace tarn::platform::tss {
+#include "service/deadline.hpp"
+
+namespace tarn::service {
+
+// An error of the TPM or of its software stack; what() is their own description, or one of the
+// service's fixed texts for the cases a user can do something about.
+struct TpmError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 // Throws TpmError with Tss2_RC_Decode's text unless `rc` is success.
 void check(TSS2_RC rc);
 
-// How long one wait for the TPM's answer lasts before the deadline is looked at again.
-inline constexpr std::int32_t answerPoll = 1000;  // milliseconds
-// A TPM that has not answered one command by then is taken as gone.
-inline constexpr std::chrono::seconds commandDeadline{30};
+// Whether `rc` is the TPM refusing an authorization: a wrong HMAC, whichever session it was in.
+bool isAuthorizationFailure(TSS2_RC rc);
 
-// While it lives, a TPM that has not answered by the deadline has every socket of this process
-// shut down under it: some TCTIs (swtpm's) wait in the kernel whatever timeout ESYS passes them.
-class Watch {
- public:
-  Watch();
-  ~Watch();
-  Watch(const Watch&) = delete;
-  Watch& operator=(const Watch&) = delete;
+// Whether `rc` is the TPM refusing one of the command's parameters.
+bool isParameterFailure(TSS2_RC rc);
 
-  // Once one command has gone unanswered, the TPM is taken as gone for the rest of the run: no
-  // further command is sent, so flushes and fallbacks cannot each wait out a deadline of their own.
-  static bool expired();
-  static void expire();
-};
+inline constexpr std::chrono::seconds tpmLimit{30};
+inline constexpr std::string_view tpmTooSlow = "the TPM did not answer within 30 seconds";
 
-// Runs one TPM command: `send` is its _Async call, `receive` its _Finish call. The one-call ESYS
-// functions wait without end whatever timeout is set; this gives up at the deadline instead.
-template <typename Send, typename Receive>
-TSS2_RC run(Send&& send, Receive&& receive) {
-  if (Watch::expired()) return TSS2_TCTI_RC_IO_ERROR;
-  const Watch watch;
-  TSS2_RC rc = send();
-  if (rc != TSS2_RC_SUCCESS) return rc;
-  const auto deadline = std::chrono::steady_clock::now() + commandDeadline;
-  for (;;) {
-    rc = receive();
-    // TRY_AGAIN is an answer not yet in, or a command the TPM asked to be sent again
-    if ((rc & ~TSS2_RC_LAYER_MASK) != TSS2_BASE_RC_TRY_AGAIN) return rc;
-    if (std::chrono::steady_clock::now() >= deadline) {
-      Watch::expire();
-      return rc;
-    }
-  }
+// Runs one TPM command, a call of tpm2-tss that waits for its answer, under the TPM's deadline:
+// a TPM that does not answer ends the service rather than leave its caller waiting.
+template <typename Command>
+TSS2_RC answered(Command&& command) {
+  const Deadline deadline(tpmLimit, tpmTooSlow);
+  return command();
 }
 
 // Wipes the response parameters of the last command from the stack's own buffer, where ESYS
 // leaves them decrypted.
 void wipeResponse(ESYS_CONTEXT* esys) noexcept;
 
+// Clears a stretch of stack below the caller, where tpm2-tss's frames held decrypted bytes.
+void scrubStack() noexcept;
+
 // Turns tpm2-tss's own logging off before anything of it runs: nothing may reach standard error.
-void silence();
+void silenceTss();
 
 // An output structure that ESYS allocated; freed with Esys_Free, wiped first when it holds a
 // secret.
 template <typename T, bool wipe = false>
-class Out {
+class EsysOut {
  public:
-  Out() = default;
-  Out(const Out&) = delete;
-  Out& operator=(const Out&) = delete;
-  ~Out() {
+  EsysOut() = default;
+  EsysOut(const EsysOut&) = delete;
+  EsysOut& operator=(const EsysOut&) = delete;
+  ~EsysOut() {
     if constexpr (wipe) {
       if (value_ != nullptr) OPENSSL_cleanse(value_, sizeof(T));
     }
@@ -84,13 +74,13 @@ class Out {
 };
 
 // One ESYS context on its own TCTI; both finalised together, the context first.
-class Connection {
+class TpmConnection {
  public:
   // `tcti` is a TCTI configuration string such as "device:/dev/tpmrm0"; never the loader's default.
-  explicit Connection(const std::string& tcti);
-  ~Connection();
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
+  explicit TpmConnection(const std::string& tcti);
+  ~TpmConnection();
+  TpmConnection(const TpmConnection&) = delete;
+  TpmConnection& operator=(const TpmConnection&) = delete;
 
   ESYS_CONTEXT* get() const { return esys_; }
 
@@ -99,32 +89,25 @@ class Connection {
   ESYS_CONTEXT* esys_ = nullptr;
 };
 
-// A TPM resource this process holds: a transient object or session it flushes, or a persistent
-// object whose ESYS handle it only closes.
-class Handle {
+// A transient object or session this process made or loaded, flushed when it goes.
+class TpmHandle {
  public:
-  static Handle transient(ESYS_CONTEXT* esys, ESYS_TR handle) { return {esys, handle, true}; }
-  static Handle persistent(ESYS_CONTEXT* esys, ESYS_TR handle) { return {esys, handle, false}; }
-
-  Handle() = default;
-  Handle(Handle&& other) noexcept
+  TpmHandle() = default;
+  TpmHandle(ESYS_CONTEXT* esys, ESYS_TR handle) : esys_(esys), handle_(handle) {}
+  TpmHandle(TpmHandle&& other) noexcept
       : esys_(std::exchange(other.esys_, nullptr)),
-        handle_(std::exchange(other.handle_, ESYS_TR_NONE)),
-        flush_(other.flush_) {}
-  Handle& operator=(Handle&& other) noexcept;
-  ~Handle() { release(); }
+        handle_(std::exchange(other.handle_, ESYS_TR_NONE)) {}
+  TpmHandle& operator=(TpmHandle&& other) noexcept;
+  ~TpmHandle() { release(); }
 
   ESYS_TR get() const { return handle_; }
   explicit operator bool() const { return handle_ != ESYS_TR_NONE; }
 
  private:
-  Handle(ESYS_CONTEXT* esys, ESYS_TR handle, bool flush)
-      : esys_(esys), handle_(handle), flush_(flush) {}
   void release() noexcept;
 
   ESYS_CONTEXT* esys_ = nullptr;
   ESYS_TR handle_ = ESYS_TR_NONE;
-  bool flush_ = true;
 };
 
-}  // namespace tarn::platform::tss
+}  // namespace tarn::service
