@@ -7,12 +7,9 @@
 #include "base/point.hpp"
 
 // The public areas that make up the key file's format. Changing either orphans every key file.
-namespace tarn::platform::tpm_template {
+namespace tarn::service {
 
 inline constexpr std::size_t coordinateSize = 32;
-
-// Where systemd and provisioning tools keep an ECC storage root key.
-inline constexpr TPM2_HANDLE persistentParent = 0x81000001;
 
 // fixedTPM, fixedParent, sensitiveDataOrigin, userWithAuth, noDA, restricted, decrypt.
 inline constexpr TPMA_OBJECT parentAttributes = 0x00030472;
@@ -20,22 +17,23 @@ inline constexpr TPMA_OBJECT parentAttributes = 0x00030472;
 inline constexpr TPMA_OBJECT keyAttributes = 0x00020472;
 
 // The ECC P-256 storage root key template shared with systemd and tpm2-tools.
-TPM2B_PUBLIC parent();
+TPM2B_PUBLIC parentTemplate();
 
-// A P-256 key-agreement key: no symmetric, scheme or kdf, empty auth.
-TPM2B_PUBLIC key();
+// A P-256 key-agreement key: no symmetric, scheme or kdf.
+TPM2B_PUBLIC keyTemplate();
 
-// Whether a loaded object's public area is the parent template's, whatever its unique point.
-bool isParent(const TPMT_PUBLIC& area);
-
-// Whether a stored key's public area is exactly what key() makes, whatever its point: the TPM
-// made its private half (sensitiveDataOrigin) and will never let it out (fixedTPM, fixedParent).
-bool isKey(const TPMT_PUBLIC& area);
+// Whether a stored key's public area is exactly what keyTemplate() makes, whatever its point: the
+// TPM made its private half (sensitiveDataOrigin) and will never let it out (fixedTPM,
+// fixedParent).
+bool isKeyTemplate(const TPMT_PUBLIC& area);
 
 // Whether the key's public Y is the smaller of Y and p - Y.
 bool isCompact(const TPMT_PUBLIC& area);
 
 // 04 || X || Y; throws TpmError when the area is not a P-256 ECC key.
-Point x963(const TPMT_PUBLIC& area);
+Point pointOf(const TPMT_PUBLIC& area);
 
-}  // namespace tarn::platform::tpm_template
+// 04 || X || Y of a point the TPM returned, its coordinates left-padded.
+Point pointOf(const TPMS_ECC_POINT& point);
+
+}  // namespace tarn::service

@@ -1,4 +1,4 @@
-#include "platform/tpm_templates.hpp"
+#include "service/tpm_templates.hpp"
 
 #include <tss2/tss2_mu.h>
 
@@ -8,10 +8,9 @@
 #include <cstring>
 #include <span>
 
-#include "platform/tpm.hpp"
-#include "platform/tpm_esys.hpp"
+#include "service/tpm_esys.hpp"
 
-namespace tarn::platform::tpm_template {
+namespace tarn::service {
 namespace {
 
 static_assert(parentAttributes ==
@@ -33,9 +32,13 @@ TPM2B_PUBLIC eccP256(TPMA_OBJECT attributes) {
   return area;
 }
 
+bool fits(const TPMS_ECC_POINT& point) {
+  return point.x.size <= coordinateSize && point.y.size <= coordinateSize;
+}
+
 bool isP256(const TPMT_PUBLIC& area) {
   return area.type == TPM2_ALG_ECC && area.parameters.eccDetail.curveID == TPM2_ECC_NIST_P256 &&
-         area.unique.ecc.x.size <= coordinateSize && area.unique.ecc.y.size <= coordinateSize;
+         fits(area.unique.ecc);
 }
 
 // A coordinate left-padded to the curve's size; a TPM may drop leading zero bytes.
@@ -47,7 +50,7 @@ std::array<std::uint8_t, coordinateSize> padded(const TPM2B_ECC_PARAMETER& coord
 
 std::span<const std::uint8_t> marshalled(const TPMT_PUBLIC& area, std::span<std::uint8_t> buffer) {
   std::size_t offset = 0;
-  tss::check(Tss2_MU_TPMT_PUBLIC_Marshal(&area, buffer.data(), buffer.size(), &offset));
+  check(Tss2_MU_TPMT_PUBLIC_Marshal(&area, buffer.data(), buffer.size(), &offset));
   return buffer.first(offset);
 }
 
@@ -63,7 +66,7 @@ bool madeBy(const TPMT_PUBLIC& area, const TPMT_PUBLIC& made) {
 
 }  // namespace
 
-TPM2B_PUBLIC parent() {
+TPM2B_PUBLIC parentTemplate() {
   TPM2B_PUBLIC area = eccP256(parentAttributes);
   TPMT_SYM_DEF_OBJECT& symmetric = area.publicArea.parameters.eccDetail.symmetric;
   symmetric.algorithm = TPM2_ALG_AES;
@@ -72,24 +75,27 @@ TPM2B_PUBLIC parent() {
   return area;
 }
 
-TPM2B_PUBLIC key() { return eccP256(keyAttributes); }
+TPM2B_PUBLIC keyTemplate() { return eccP256(keyAttributes); }
 
-bool isParent(const TPMT_PUBLIC& area) { return madeBy(area, parent().publicArea); }
-
-bool isKey(const TPMT_PUBLIC& area) { return madeBy(area, key().publicArea); }
+bool isKeyTemplate(const TPMT_PUBLIC& area) { return madeBy(area, keyTemplate().publicArea); }
 
 bool isCompact(const TPMT_PUBLIC& area) {
   if (!isP256(area)) return false;
   return compactY(padded(area.unique.ecc.y));
 }
 
-Point x963(const TPMT_PUBLIC& area) {
+Point pointOf(const TPMT_PUBLIC& area) {
   if (!isP256(area)) throw TpmError("the key data does not hold a P-256 key");
-  Point point{};
-  point[0] = 0x04;
-  std::ranges::copy(padded(area.unique.ecc.x), point.begin() + 1);
-  std::ranges::copy(padded(area.unique.ecc.y), point.begin() + 1 + coordinateSize);
-  return point;
+  return pointOf(area.unique.ecc);
 }
 
-}  // namespace tarn::platform::tpm_template
+Point pointOf(const TPMS_ECC_POINT& point) {
+  if (!fits(point)) throw TpmError("the TPM returned a point that is not on P-256");
+  Point out{};
+  out[0] = 0x04;
+  std::ranges::copy(padded(point.x), out.begin() + 1);
+  std::ranges::copy(padded(point.y), out.begin() + 1 + coordinateSize);
+  return out;
+}
+
+}  // namespace tarn::service

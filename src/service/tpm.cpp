@@ -1,0 +1,78 @@
+#include "service/tpm.hpp"
+
+#include <cstdlib>
+
+#include "service/tpm_templates.hpp"
+
+namespace tarn::service {
+namespace {
+
+constexpr const char* defaultTcti = "device:/dev/tpmrm0";
+
+}  // namespace
+
+ESYS_TR Tpm::Link::parent() {
+  if (parentHandle) return parentHandle.get();
+  const TPM2B_PUBLIC area = parentTemplate();
+  const TPM2B_SENSITIVE_CREATE sensitive{};
+  const TPM2B_DATA outsideInfo{};
+  const TPML_PCR_SELECTION creationPcr{};
+  ESYS_TR handle = ESYS_TR_NONE;
+  check(answered([&] {
+    return Esys_CreatePrimary(esys(), ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE,
+                              ESYS_TR_NONE, &sensitive, &area, &outsideInfo, &creationPcr, &handle,
+                              nullptr, nullptr, nullptr, nullptr);
+  }));
+  parentHandle = TpmHandle(esys(), handle);
+  return handle;
+}
+
+TpmHandle Tpm::Link::saltedSession(TPMA_SESSION attributes) {
+  TPMT_SYM_DEF aes{};
+  aes.algorithm = TPM2_ALG_AES;
+  aes.keyBits.aes = 128;
+  aes.mode.aes = TPM2_ALG_CFB;
+  const ESYS_TR salt = parent();
+  ESYS_TR handle = ESYS_TR_NONE;
+  // salted with the parent, so the session key is a secret even to someone who saw every byte
+  check(answered([&] {
+    return Esys_StartAuthSession(esys(), salt, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                 ESYS_TR_NONE, nullptr, TPM2_SE_HMAC, &aes, TPM2_ALG_SHA256,
+                                 &handle);
+  }));
+  TpmHandle session(esys(), handle);
+  check(Esys_TRSess_SetAttributes(esys(), handle, attributes | TPMA_SESSION_CONTINUESESSION, 0xff));
+  return session;
+}
+
+Tpm::Tpm() {
+  silenceTss();
+  // An empty value would make the loader search its defaults, among them TCP port 2321.
+  const char* named = std::getenv("TARN_WEMB_TCTI");
+  tcti_ = named != nullptr && *named != '\0' ? named : defaultTcti;
+}
+
+Tpm::~Tpm() = default;
+
+const std::shared_ptr<Tpm::Link>& Tpm::link() {
+  if (!link_) link_ = std::make_shared<Link>(tcti_);
+  return link_;
+}
+
+bool Tpm::isAvailable() {
+  try {
+    ESYS_CONTEXT* esys = link()->esys();
+    TPMI_YES_NO more = TPM2_NO;
+    EsysOut<TPMS_CAPABILITY_DATA> properties;
+    check(answered([&] {
+      return Esys_GetCapability(esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                TPM2_CAP_TPM_PROPERTIES, TPM2_PT_MANUFACTURER, 1, &more,
+                                properties.put());
+    }));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace tarn::service
