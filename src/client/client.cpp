@@ -154,7 +154,8 @@ Agreement agree(std::span<const std::uint8_t> file, std::span<const Point> point
   agreement.secrets.reserve(sent->size());
   for (std::string_view text : *sent) {
     auto secret = wire::decoded(text);
-    if (!secret || secret->size() != 32) throw wire::ProtocolError("a shared secret of another size");
+    if (!secret || secret->size() != 32)
+      throw wire::ProtocolError("a shared secret of another size");
     agreement.secrets.push_back(std::move(*secret));
   }
   return agreement;

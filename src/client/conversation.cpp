@@ -33,7 +33,12 @@ prompt::Event Conversation::next() {
 
 void Conversation::answer(std::optional<SecretString> text) {
   if (text) {
-    link_.send(wire::Writer().text("answer", *text).finish());
+    // in Base64: a password is bytes, and need not be UTF-8
+    link_.send(
+        wire::Writer()
+            .text("answer", wire::encoded(std::span(
+                                reinterpret_cast<const std::uint8_t*>(text->data()), text->size())))
+            .finish());
   } else {
     link_.send(wire::Writer().flag("refuse", true).finish());
   }

@@ -16,7 +16,6 @@
 
 #include "base/text.hpp"
 
-
 namespace tarn::prompt {
 namespace {
 
@@ -229,9 +228,7 @@ void Pinentry::stop() noexcept {
   child_ = -1;
 }
 
-void Pinentry::command(std::string_view verb, std::string_view text) {
-  command(line(verb, text));
-}
+void Pinentry::command(std::string_view verb, std::string_view text) { command(line(verb, text)); }
 
 void Pinentry::describe(std::string_view reason, std::string_view message) {
   SecretString shown = description(reason, message);

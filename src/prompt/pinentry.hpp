@@ -85,7 +85,7 @@ class Pinentry {
 
   Descriptor socket_;
   pid_t child_ = -1;
-  bool busy_ = false;     // a command is still unanswered, so BYE would not be read
+  bool busy_ = false;  // a command is still unanswered, so BYE would not be read
   SecretString described_ = secretString(assuanLineLength);
   SecretString pending_;  // bytes read but not yet taken as a line; may hold the password
 };

@@ -126,10 +126,7 @@ std::optional<SecretString> agree(wire::Link& link, const Peer& peer, const wire
   std::vector<SecretString, CleansingAllocator<SecretString>> secrets;
   secrets.reserve(points.size());
   for (const Point& peerPoint : points) secrets.push_back(wire::encoded(key.agree(peerPoint)));
-  return wire::Writer()
-      .text("point", wire::encoded(key.point()))
-      .list("secrets", secrets)
-      .finish();
+  return wire::Writer().text("point", wire::encoded(key.point())).list("secrets", secrets).finish();
 }
 
 constexpr std::array<std::pair<std::string_view, Call>, 5> calls = {{

@@ -78,7 +78,8 @@ Slot::~Slot() { ::close(fd_); }
 
 void limitKeyCreation(uid_t uid) {
   Descriptor fd = lockFile(std::to_string(uid) + ".keys");
-  if (::flock(fd.get(), LOCK_EX) != 0) throw std::system_error(errno, std::generic_category(), "flock");
+  if (::flock(fd.get(), LOCK_EX) != 0)
+    throw std::system_error(errno, std::generic_category(), "flock");
   // The file holds the minute and how many keys were made in it.
   const long minute = std::chrono::duration_cast<std::chrono::minutes>(
                           std::chrono::system_clock::now().time_since_epoch())
@@ -91,8 +92,8 @@ void limitKeyCreation(uid_t uid) {
   if (seen != minute) made = 0;
   if (made >= keysPerMinute) throw Failure("busy");
   const std::string updated = std::to_string(minute) + " " + std::to_string(made + 1) + "\n";
-  if (::ftruncate(fd.get(), 0) != 0 ||
-      ::pwrite(fd.get(), updated.data(), updated.size(), 0) != static_cast<ssize_t>(updated.size())) {
+  if (::ftruncate(fd.get(), 0) != 0 || ::pwrite(fd.get(), updated.data(), updated.size(), 0) !=
+                                           static_cast<ssize_t>(updated.size())) {
     throw std::system_error(errno, std::generic_category(), "the key count");
   }
 }

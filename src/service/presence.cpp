@@ -45,20 +45,24 @@ Verdict converse(wire::Link& link, const Peer& peer, Clock::time_point deadline)
       auto reply = link.receive(deadline);
       if (!reply) return Verdict::gone;
       const wire::Message& m = reply->message;
-      if (m.answer && m.present == wire::mask({"answer"})) {
-        SecretString answer = secretString(m.answer->size());
-        answer.assign(*m.answer);
-        pam.answer(std::move(answer));
+      auto bytes = m.answer ? wire::decoded(*m.answer) : std::nullopt;
+      if (bytes && m.present == wire::mask({"answer"})) {
+        SecretString answer = secretString(bytes->size());
+        answer.assign(bytes->begin(), bytes->end());
+        // PAM sees C strings: "right\0anything" must not pass for "right".
+        if (answer.find('\0') != SecretString::npos) {
+          pam.answer(std::nullopt);
+        } else {
+          pam.answer(std::move(answer));
+        }
       } else if (m.refuse && m.present == wire::mask({"refuse"})) {
         pam.answer(std::nullopt);
       } else {
         return Verdict::failed;
       }
     } else if (auto* message = std::get_if<pam::Message>(&event)) {
-      link.send(wire::Writer()
-                    .text("say", said(message->text))
-                    .flag("warning", message->error)
-                    .finish());
+      link.send(
+          wire::Writer().text("say", said(message->text)).flag("warning", message->error).finish());
     } else if (std::holds_alternative<pam::Refused>(event)) {
       link.send(wire::Writer().flag("refused", true).finish());
     } else {

@@ -72,7 +72,8 @@ std::optional<Received> Link::receive(std::optional<Clock::time_point> deadline)
       received.message = parse(reinterpret_cast<char*>(received.text.data()), size);
       return received;
     }
-    if (used_ > maxMessage) throw ProtocolError("a message over " + std::to_string(maxMessage) + " bytes");
+    if (used_ > maxMessage)
+      throw ProtocolError("a message over " + std::to_string(maxMessage) + " bytes");
     if (closed_) {
       if (used_ != 0) throw ProtocolError("a message cut short");
       return std::nullopt;

@@ -46,8 +46,7 @@ constexpr Member members[] = {
     flagMember("visible", &Message::visible), flagMember("warning", &Message::warning),
     flagMember("refused", &Message::refused), flagMember("refuse", &Message::refuse),
     flagMember("done", &Message::done),       flagMember("prompting", &Message::prompting),
-    listMember("points", &Message::points),
-    listMember("secrets", &Message::secrets),
+    listMember("points", &Message::points),   listMember("secrets", &Message::secrets),
 };
 
 // Takes exactly the shape a message may have: one flat object of known members.
@@ -138,7 +137,8 @@ std::uint32_t mask(std::initializer_list<std::string_view> names) {
 }
 
 Message parse(char* text, std::size_t size) {
-  if (size > maxMessage) throw ProtocolError("a message over " + std::to_string(maxMessage) + " bytes");
+  if (size > maxMessage)
+    throw ProtocolError("a message over " + std::to_string(maxMessage) + " bytes");
   Message message;
   Handler handler(message);
   rapidjson::InsituStringStream stream(text);

@@ -1,9 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <cstddef>
 #include <optional>
 #include <span>
 #include <stdexcept>
