@@ -3,11 +3,12 @@
 set -eu
 packages="
   build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
-  libssl-dev nlohmann-json3-dev rapidjson-dev libutf8proc-dev libtss2-dev libpam0g-dev
+  libssl-dev rapidjson-dev libutf8proc-dev libtss2-dev libpam0g-dev
   libgtest-dev
   swtpm swtpm-tools tpm2-tools tpm2-abrmd libtss2-tcti-tabrmd0 dbus-daemon
   python3 python3-cryptography
-  pinentry-curses passwd procps util-linux valgrind
+  pinentry-curses passwd procps util-linux adduser
+  systemd
   dpkg-dev binutils groff-base man-db gzip nodejs lintian devscripts
 "
 if [ "$(id -u)" -ne 0 ]; then

@@ -19,15 +19,23 @@ echo "== package"
 scripts/check-package.sh build
 
 if [ "${CI:-}" = true ]; then
-  # Only on a throwaway machine: the package is installed for real, run, and removed again.
+  # Only on a throwaway machine: the package is installed for real, run, and removed again. No
+  # systemd runs there, so postinst must set everything up without it, and no service answers.
   echo "== package (installed)"
   apt-get install -y -qq -o Dpkg::Options::=--force-confold "$PWD"/build/tarn-wemb_*.deb >/dev/null
   store=$(mktemp -d)
-  reply=$(TARN_WEMB_TCTI=swtpm:host=127.0.0.1,port=9 tarn-wemb status --dir "$store" </dev/null)
+  reply=$(TARN_WEMB_SOCKET=$store/nobody-listens TARN_WEMB_TCTI=swtpm:host=127.0.0.1,port=9 \
+    tarn-wemb status --dir "$store" </dev/null)
   rm -rf "$store"
+  command=$(stat -c %a:%G /usr/bin/tarn-wemb)
+  secret=$(stat -c %a:%U:%s /var/lib/tarn-wemb/secret 2>&1) || true
   apt-get remove -y -qq tarn-wemb >/dev/null
   [ "$reply" = '{"key":false,"secureEnclave":false}' ] || { echo "installed package said: $reply"; exit 1; }
-  echo "installed from the .deb, answered $reply, removed"
+  [ "$command" = 2755:tarn-wemb ] || { echo "installed /usr/bin/tarn-wemb is $command, not 2755:tarn-wemb"; exit 1; }
+  [ "$secret" = 600:root:32 ] || { echo "installed service secret: $secret, not 600:root:32"; exit 1; }
+  [ -z "$(dpkg-statoverride --list /usr/bin/tarn-wemb)" ] || { echo "removal left the statoverride"; exit 1; }
+  [ -f /var/lib/tarn-wemb/secret ] || { echo "removal took the service secret"; exit 1; }
+  echo "installed from the .deb (setgid tarn-wemb, secret made), answered $reply, removed"
 fi
 
 echo "== build (address and undefined-behaviour sanitizers)"
