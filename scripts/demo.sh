@@ -1,17 +1,22 @@
 #!/bin/bash
-# Builds tarn-wemb, starts a private software TPM, and shows "status", "seal" and "open"
-# with each request and reply. Everything it starts it stops again.
+# Builds tarn-wemb, starts a private software TPM and the custody service in front of it, and
+# shows "status", "seal" and "open" with each request and reply. Everything it starts it stops
+# again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target tarn-wemb >/dev/null
+cmake --build build -j "$(nproc)" --target tarn-wemb tarn-wemb-custody >/dev/null
 
 . scripts/swtpm.sh
-work=$(mktemp -d)
+. scripts/custody.sh
+# Under /run, root's and closed to others: the command takes only a pinentry no one else could
+# have put there.
+work=$(mktemp -d -p /run tarn-demo.XXXXXX)
 chmod 755 "$work"
 account=""
 cleanup() {
+  custody_stop
   swtpm_stop
   if [ -n "$account" ]; then userdel "$account" 2>/dev/null && echo "(removed the demo account $account)"; fi
   rm -rf "$work"
@@ -19,17 +24,19 @@ cleanup() {
 trap cleanup EXIT
 swtpm_start "$work/tpm"
 echo "private software TPM: TARN_WEMB_TCTI=$TARN_WEMB_TCTI"
+custody_start "$work/custody" build
+echo "custody service: TARN_WEMB_SOCKET=$TARN_WEMB_SOCKET"
 
 # "open" asks for the account password through pinentry, checked by PAM. The demo makes a
 # throwaway account. At a terminal the prompt is the real pinentry-curses on this terminal and
 # you type the password printed below.
 account="tarn-demo-$$"
 password="demo-$(od -An -N4 -tx4 /dev/urandom | tr -d ' ')"
-useradd --no-create-home --home-dir "$work" --shell /usr/sbin/nologin "$account"
+useradd --no-create-home --home-dir "$work/home" --shell /usr/sbin/nologin "$account"
 echo "$account:$password" | chpasswd
 echo "(created the demo account $account with password $password; removed at the end)"
-store="$work/store"
-install -d -o "$account" -m 0700 "$store"
+install -d -o "$account" -m 0700 "$work/home"
+store="$work/home/store"
 
 # Without a terminal a few lines of shell stand in for pinentry and type the password.
 mkdir -p "$work/bin"
@@ -62,8 +69,8 @@ ask() {
   shift
   printf '\n$ tarn-wemb %s\n> %s\n' "$*" "$input"
   printf '%s' "$input" | setpriv --reuid "$account" --regid "$account" --init-groups \
-    env -i "${prompt_env[@]}" HOME="$work" TARN_WEMB_TCTI="$TARN_WEMB_TCTI" \
-    build/tarn-wemb "$@" | tee "$work/reply"
+    env -i "${prompt_env[@]}" HOME="$work/home" TARN_WEMB_SOCKET="$TARN_WEMB_SOCKET" \
+    "$TARN_WEMB_COMMAND" "$@" | tee "$work/reply"
 }
 
 ask '' status --dir "$store"
