@@ -31,8 +31,8 @@ custody_start() {
 
 custody_stop() {
   if [ -n "$custody_pid" ]; then
-    kill "$custody_pid" 2>/dev/null
-    wait "$custody_pid" 2>/dev/null
+    kill "$custody_pid" 2>/dev/null || true
+    wait "$custody_pid" 2>/dev/null || true
     custody_pid=""
   fi
 }
