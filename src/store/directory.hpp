@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace tarn::custody {
+namespace tarn::store {
 
 inline constexpr std::string_view keyFileName = "klucz.se";
 inline constexpr std::string_view defaultStore = "Library/Application Support/Tarn Studio/wemb";
@@ -15,4 +15,4 @@ std::string defaultDirectory();
 // `dir` joined with `name` by exactly one slash; the empty directory is the current one.
 std::string join(const std::string& dir, std::string_view name);
 
-}  // namespace tarn::custody
+}  // namespace tarn::store

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace tarn::custody {
+namespace tarn::store {
 
 // An error of the file system; what() names the operation, the path and the system's reason.
 struct FileSystemError : std::runtime_error {
@@ -32,4 +32,4 @@ void createDirectories(const std::string& dir);
 // partial file under that name even if the process dies half-way. False when the name was taken.
 bool writeKeyFile(const std::string& path, std::span<const std::uint8_t> bytes);
 
-}  // namespace tarn::custody
+}  // namespace tarn::store

@@ -1,10 +1,10 @@
-#include "custody/directory.hpp"
+#include "store/directory.hpp"
 
 #include <cstdlib>
 
 #include "base/account.hpp"
 
-namespace tarn::custody {
+namespace tarn::store {
 namespace {
 
 // HOME when set and not empty, else the account's home directory.
@@ -25,4 +25,4 @@ std::string join(const std::string& dir, std::string_view name) {
 
 std::string defaultDirectory() { return join(homeDirectory(), defaultStore); }
 
-}  // namespace tarn::custody
+}  // namespace tarn::store

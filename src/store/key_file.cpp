@@ -1,4 +1,4 @@
-#include "custody/key_file.hpp"
+#include "store/key_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 
 #include "base/io.hpp"
 
-namespace tarn::custody {
+namespace tarn::store {
 namespace {
 
 // Far above any TPM key blob; a larger file is handed on cut, and the TPM refuses it.
@@ -117,4 +117,4 @@ bool writeKeyFile(const std::string& path, std::span<const std::uint8_t> bytes) 
   return true;
 }
 
-}  // namespace tarn::custody
+}  // namespace tarn::store
