@@ -77,7 +77,6 @@ int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv, argv + argc);
   app::Invocation invocation;
   invocation.directory = storeDirectory(arguments);
-  invocation.keyFile = store::join(invocation.directory, store::keyFileName);
   channel::Reply reply = run(arguments, invocation);
   channel::write(reply);
   return reply.code;

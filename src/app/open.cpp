@@ -10,7 +10,7 @@ channel::Reply open(const Invocation& invocation) {
   channel::Request request = channel::input();
   const auto& items = request.items();
   SecretString why = reason(request);
-  const auto stored = custody::storedKey(invocation.keyFile);
+  const auto stored = custody::storedKey(invocation.directory);
   // Everything that can be refused without the user is refused before the prompt.
   for (std::string_view item : items) envelope::sealedData(item);
   custody::Key key(stored);

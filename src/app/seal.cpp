@@ -6,7 +6,7 @@ namespace tarn::app {
 
 channel::Reply seal(const Invocation& invocation) {
   // The key comes first: the first run on a store makes it even when the request is unusable.
-  const envelope::Recipient recipient(custody::publicKey(invocation.directory, invocation.keyFile));
+  const envelope::Recipient recipient(custody::publicKey(invocation.directory));
 
   channel::Request request = channel::input();
   const auto& texts = request.items();

@@ -11,12 +11,12 @@
 
 namespace tarn::custody {
 
-// The public half of the key: the one in `keyFile`, or, when there is none, a new key made in
-// the TPM and written to `keyFile` inside `directory`.
-Point publicKey(const std::string& directory, const std::string& keyFile);
+// The public half of the key: the one in the store `directory`, or, when there is none, a new
+// key made in the TPM and written there.
+Point publicKey(const std::string& directory);
 
 // The stored key's bytes; Failure "no-key" when the key file cannot be read.
-std::vector<std::uint8_t> storedKey(const std::string& keyFile);
+std::vector<std::uint8_t> storedKey(const std::string& directory);
 
 // The stored key loaded into the TPM, ready to agree once the user has shown presence.
 class Key {

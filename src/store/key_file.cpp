@@ -1,15 +1,15 @@
 #include "store/key_file.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
-#include <utility>
 
 #include "base/io.hpp"
+#include "store/error.hpp"
 
 namespace tarn::store {
 namespace {
@@ -17,26 +17,29 @@ namespace {
 // Far above any TPM key blob; a larger file is handed on cut, and the TPM refuses it.
 constexpr std::size_t maxKeyFile = 1 << 20;
 
-std::string parentOf(const std::string& path) {
-  auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-void syncDirectory(const std::string& dir) {
-  Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() >= 0) ::fsync(fd.get());
+// A new, empty file of ours beside `name`, opened for writing; its name goes into `temporary`.
+Descriptor createTemporary(int dir, const std::string& name, const std::string& path,
+                           std::string& temporary) {
+  constexpr std::string_view letters =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char random[8];
+    if (::getrandom(random, sizeof random, 0) != sizeof random) break;
+    temporary = "." + name + ".";
+    for (unsigned char byte : random) temporary += letters[byte % letters.size()];
+    Descriptor fd(::openat(dir, temporary.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd || errno != EEXIST) return fd;
+  }
+  throw FileSystemError("cannot write", path, errno);
 }
 
 }  // namespace
 
-FileSystemError::FileSystemError(const std::string& operation, const std::string& path, int error)
-    : std::runtime_error(operation + " " + path + ": " + std::strerror(error)) {}
-
-std::optional<std::vector<std::uint8_t>> readKeyFile(const std::string& path) {
+std::optional<std::vector<std::uint8_t>> readKeyFile(int dir, const std::string& name,
+                                                     const std::string& path) {
   // non-blocking: a FIFO in the file's place must not hold the run up before it is refused
-  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  Descriptor fd(::openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) return std::nullopt;
   // the opened file itself is judged, so a name swapped after the check gains nothing
   struct stat st;
@@ -59,61 +62,28 @@ std::optional<std::vector<std::uint8_t>> readKeyFile(const std::string& path) {
   return bytes;
 }
 
-void checkStoreDirectory(const std::string& dir) {
-  struct stat st;
-  if (::stat(dir.c_str(), &st) != 0) return;
-  const std::string refusing = "refusing store directory " + dir + ": ";
-  if (st.st_uid != ::geteuid() && st.st_uid != 0) {
-    throw FileSystemError(refusing + "owned by another user");
-  }
-  // sticky, as /tmp is: others may add names but not take or replace ours
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
-    throw FileSystemError(refusing + "writable by group or others");
-  }
-}
-
-void createDirectories(const std::string& dir) {
-  std::string path;
-  std::size_t start = 0;
-  while (start <= dir.size()) {
-    std::size_t slash = dir.find('/', start);
-    std::size_t end = slash == std::string::npos ? dir.size() : slash;
-    path = dir.substr(0, end);
-    start = end + 1;
-    if (path.empty() || path.back() == '/') continue;
-    if (::mkdir(path.c_str(), 0700) == 0) {
-      // the umask may have taken bits away; the directory is the owner's alone either way
-      if (::chmod(path.c_str(), 0700) != 0) throw FileSystemError("cannot protect", path, errno);
-      continue;
-    }
-    int error = errno;
-    struct stat st;
-    if (error == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-    throw FileSystemError("cannot create directory", path, error == EEXIST ? ENOTDIR : error);
-  }
-}
-
-bool writeKeyFile(const std::string& path, std::span<const std::uint8_t> bytes) {
-  std::string dir = parentOf(path);
-  std::string temporary = dir + "/.klucz.se.XXXXXX";
-  Descriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (fd.get() < 0) throw FileSystemError("cannot write", path, errno);
+bool writeKeyFile(int dir, const std::string& name, const std::string& path,
+                  std::span<const std::uint8_t> bytes) {
+  std::string temporary;
+  Descriptor fd = createTemporary(dir, name, path, temporary);
+  if (!fd) throw FileSystemError("cannot write", path, errno);
   // From here on the temporary name goes, whatever happens.
-  auto removeTemporary = [&temporary](void*) { ::unlink(temporary.c_str()); };
-  std::unique_ptr<void, decltype(removeTemporary)> cleanup(&temporary, removeTemporary);
+  auto removeTemporary = [dir](std::string* name) { ::unlinkat(dir, name->c_str(), 0); };
+  std::unique_ptr<std::string, decltype(removeTemporary)> cleanup(&temporary, removeTemporary);
 
-  if (::fchmod(fd.get(), 0600) != 0) throw FileSystemError("cannot protect", temporary, errno);
+  if (::fchmod(fd.get(), 0600) != 0) throw FileSystemError("cannot protect", path, errno);
   std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  if (!writeAll(fd.get(), text)) throw FileSystemError("cannot write", temporary, errno);
-  if (::fsync(fd.get()) != 0) throw FileSystemError("cannot write", temporary, errno);
-  if (::close(fd.release()) != 0) throw FileSystemError("cannot write", temporary, errno);
+  if (!writeAll(fd.get(), text)) throw FileSystemError("cannot write", path, errno);
+  if (::fsync(fd.get()) != 0) throw FileSystemError("cannot write", path, errno);
+  if (::close(fd.release()) != 0) throw FileSystemError("cannot write", path, errno);
   // link, unlike rename, fails when the name exists: an existing key file is never replaced.
-  if (::link(temporary.c_str(), path.c_str()) != 0) {
+  if (::linkat(dir, temporary.c_str(), dir, name.c_str(), 0) != 0) {
     if (errno == EEXIST) return false;
     throw FileSystemError("cannot write", path, errno);
   }
   cleanup.reset();
-  syncDirectory(dir);
+  // the new name lasts once the directory is on disk; the key is there and usable either way
+  ::fsync(dir);
   return true;
 }
 
