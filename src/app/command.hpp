@@ -9,7 +9,6 @@ namespace tarn::app {
 // What start-up fixes for the rest of the run.
 struct Invocation {
   std::string directory;  // the store directory
-  std::string keyFile;    // "klucz.se" inside it
 };
 
 using Command = channel::Reply (*)(const Invocation&);

@@ -12,7 +12,7 @@
 
 #include "app/command.hpp"
 #include "channel/channel.hpp"
-#include "custody/directory.hpp"
+#include "store/directory.hpp"
 
 namespace {
 
@@ -45,7 +45,7 @@ std::string storeDirectory(const std::vector<std::string>& arguments) {
     const std::string& value = *std::next(option);
     return value.empty() ? "." : value;
   }
-  return custody::defaultDirectory();
+  return store::defaultDirectory();
 }
 
 // Compared in this order, as exact, case-sensitive words.
@@ -77,7 +77,6 @@ int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv, argv + argc);
   app::Invocation invocation;
   invocation.directory = storeDirectory(arguments);
-  invocation.keyFile = custody::join(invocation.directory, custody::keyFileName);
   channel::Reply reply = run(arguments, invocation);
   channel::write(reply);
   return reply.code;

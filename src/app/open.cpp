@@ -4,9 +4,9 @@
 #include "app/request.hpp"
 #include "base/failure.hpp"
 #include "client/client.hpp"
-#include "custody/key_file.hpp"
 #include "envelope/envelope.hpp"
 #include "envelope/format.hpp"
+#include "store/store.hpp"
 
 namespace tarn::app {
 
@@ -14,7 +14,8 @@ channel::Reply open(const Invocation& invocation) {
   channel::Request request = channel::input();
   const auto& items = request.items();
   SecretString why = reason(request);
-  auto stored = custody::readKeyFile(invocation.keyFile);
+  auto found = store::Store::open(invocation.directory, false);
+  auto stored = found ? found->readKey() : std::nullopt;
   if (!stored) throw Failure("no-key");
   // Everything that can be refused without the user is refused before the prompt.
   std::vector<Point> points;

@@ -1,9 +1,11 @@
 #include <cerrno>
 
 #include "app/command.hpp"
+#include "base/failure.hpp"
 #include "client/client.hpp"
-#include "custody/key_file.hpp"
 #include "envelope/envelope.hpp"
+#include "store/error.hpp"
+#include "store/store.hpp"
 
 namespace tarn::app {
 namespace {
@@ -11,16 +13,17 @@ namespace {
 // The public half of the stored key, or of a new one the service makes and the store keeps.
 Point ensureKey(const Invocation& invocation) {
   // A key file that is there but unusable is an error, never a reason to make another key.
-  if (auto stored = custody::readKeyFile(invocation.keyFile)) return client::checkKey(*stored);
-  custody::checkStoreDirectory(invocation.directory);
+  if (auto found = store::Store::open(invocation.directory, false)) {
+    if (auto stored = found->readKey()) return client::checkKey(*stored);
+  }
+  if (!client::secureElementAvailable()) throw Failure("no-secure-enclave");
+  // made and judged before the service's work, so a store that will be refused costs no key
+  auto store = store::Store::open(invocation.directory, true);
   client::NewKey key = client::createKey();
-  custody::createDirectories(invocation.directory);
-  // again: the directory may have appeared, someone else's, since it was first looked at
-  custody::checkStoreDirectory(invocation.directory);
-  if (custody::writeKeyFile(invocation.keyFile, key.file)) return key.point;
+  if (store->writeKey(key.file)) return key.point;
   // Another run stored its key first: every run seals to that one.
-  auto winner = custody::readKeyFile(invocation.keyFile);
-  if (!winner) throw custody::FileSystemError("cannot write", invocation.keyFile, EEXIST);
+  auto winner = store->readKey();
+  if (!winner) throw store::FileSystemError("cannot write", store->keyPath(), EEXIST);
   return client::checkKey(*winner);
 }
 

@@ -1,15 +1,13 @@
-#include <sys/stat.h>
-
 #include "app/command.hpp"
 #include "client/client.hpp"
+#include "store/store.hpp"
 
 namespace tarn::app {
 
 // Looks, never touches: no standard input, nothing created, no failure.
 channel::Reply status(const Invocation& invocation) {
   bool enclave = client::secureElementAvailable();
-  struct stat st;
-  bool key = ::stat(invocation.keyFile.c_str(), &st) == 0;
+  bool key = store::Store::holdsKey(invocation.directory);
   channel::Reply reply("key", key);
   reply.add("secureEnclave", enclave);
   return reply;

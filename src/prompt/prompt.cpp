@@ -15,6 +15,7 @@
 #include "base/io.hpp"
 #include "base/text.hpp"
 #include "prompt/pinentry.hpp"
+#include "prompt/program.hpp"
 
 namespace tarn::prompt {
 namespace {
@@ -23,31 +24,6 @@ std::string environment(const char* name) {
   // plain getenv: the command runs setgid, where secure_getenv would see nothing
   const char* value = std::getenv(name);
   return value != nullptr ? value : "";
-}
-
-// The first executable "pinentry" on PATH, or nothing.
-std::optional<std::string> pinentryProgram() {
-  std::string path = environment("PATH");
-  if (path.empty()) {
-    path.resize(::confstr(_CS_PATH, nullptr, 0));
-    ::confstr(_CS_PATH, path.data(), path.size());
-    path.resize(path.find('\0'));
-  }
-  for (std::size_t start = 0; start <= path.size();) {
-    std::size_t end = path.find(':', start);
-    if (end == std::string::npos) end = path.size();
-    std::string dir = path.substr(start, end - start);
-    start = end + 1;
-    // Only absolute entries: an empty or relative one would look in the working directory.
-    if (dir.empty() || dir.front() != '/') continue;
-    std::string candidate = dir + "/pinentry";
-    struct stat st;
-    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        ::access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-  }
-  return std::nullopt;
 }
 
 // A graphical session, else GPG_TTY, else our controlling terminal if it opens.

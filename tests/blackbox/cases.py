@@ -1,7 +1,7 @@
 # The black-box table: one row per case, run by run.py against the built binary as a throwaway
 # account with a password. Columns:
 #   group   the ctest entry that runs the row (rows of one group share a swtpm and the accounts)
-#   args    after the binary's name; $S is the row's store directory
+#   args    after the binary's name; $S is the row's store directory, $P its parent
 #   stdin   bytes, a dict sent as JSON, "zero" (/dev/zero), or a function of the row's context
 #   setup   words, applied in order: key (a seal made the store's key; ctx sealed/empty), other
 #           (sealed for another store), indep (sealed by independent code; the TPM is reached through
@@ -9,10 +9,17 @@
 #           stopped), cleared (TPM cleared: the key is foreign), planted (the neighbour's key),
 #           loose (key file 0620), fifo, kdir, loosedir (0770), theirdir (neighbour's, 1777),
 #           rootdir (root's, 1777), template (a key of another template), home ($S = the default),
-#           unreadable (key file 0000)
+#           unreadable (key file 0000), theirparent ($P = $S's parent, the neighbour's, 0777),
+#           stickylink ($S the neighbour's link to the user's other directory, in root's 1777 $P),
+#           ownlink ($S the user's link to the user's directory), inside (run from $P/sub); on PATH
+#           before the stand-in pinentry, one that leaves a mark if started: theirbin (in the
+#           neighbour's directory), stickybin (root's, 1777), loosebin (root's, 0775), deepbin
+#           (below the neighbour's), linkbin (root's link into the neighbour's), theirfile (the
+#           neighbour's file), loosefile (root's, 0757); PATH only: rootlink (root's links to
+#           the stand-in), ownbin (the user's copy of it)
 #   prompt  the pinentry's answers in turn: pin, wrong, cancel, fully-cancel, error, hang; or
 #           "-" (no pinentry may start), mute (it never greets), stall:CMD, nopath, nodisplay
-#   reply   the exact line ($S replaced), a compiled pattern, or a function of the context
+#   reply   the exact line ($S, $P replaced) or a compiled pattern
 #   exit    the exit status
 #   after   words: dir700 key600 nokey nostore same (key file unchanged) tpm-opens (the sealed
 #           strings open with tpm2-tools) freed (the request text is looked for in freed memory)
@@ -35,6 +42,12 @@ OPENED = '{"items":["sekret7 one","zweites Geheimnis \u2713 \\"q\\" \\\\ \\n\\u0
 PARSE = re.compile(r'\{"error":"parse error at offset \d+: [^"]+"\}')
 ERROR = re.compile(r'\{"error":"[^"]{1,300}"\}')
 FLAG = "\U0001F1F5\U0001F1F1"
+NOAUTH = re.compile(r'\{"error":"no-authentication: [^"]+"\}')
+# Each passed over for the stand-in later on PATH: a program anyone but root could change.
+PLANTED = {"theirbin": "in a neighbour's directory", "stickybin": "in root's sticky directory",
+           "loosebin": "in a directory its group may write", "deepbin": "below a neighbour's directory",
+           "linkbin": "linked into a neighbour's directory", "theirfile": "that is a neighbour's file",
+           "loosefile": "that others may write"}
 
 
 def sealed(n):
@@ -96,6 +109,14 @@ ROWS = [
     row("plain", "a store others may write", "seal --dir $S", {"items": []}, "loosedir", reply='{"error":"refusing store directory $S: writable by group or others"}', exit=1, after="nokey"),
     row("plain", "a neighbour's sticky store", "seal --dir $S", {"items": []}, "theirdir", reply='{"error":"refusing store directory $S: owned by another user"}', exit=1, after="nokey"),
     row("plain", "root's sticky store is trusted", "seal --dir $S", {"items": []}, "rootdir", reply='{"sealed":[]}', after="key600"),
+    row("plain", "a neighbour's open parent", "seal --dir $S", {"items": []}, "theirparent", reply='{"error":"refusing store directory $P: owned by another user"}', exit=1, after="nostore"),
+    row("plain", "a neighbour's open parent, named relatively", "seal --dir pub//store/", {"items": []}, "theirparent", reply='{"error":"refusing store directory pub: owned by another user"}', exit=1, after="nostore"),
+    row("plain", "run from below a neighbour's open directory", "seal --dir ../store", {"items": []}, "theirparent inside", reply='{"error":"refusing store directory $P: owned by another user"}', exit=1, after="nostore"),
+    row("plain", "a neighbour's link in the store's place", "seal --dir $S", {"items": []}, "stickylink", reply='{"error":"refusing store directory $S: a symbolic link owned by another user"}', exit=1, after="nokey"),
+    row("plain", "a neighbour's link above the store", "seal --dir $S/inner", {"items": []}, "stickylink", reply='{"error":"refusing store directory $S: a symbolic link owned by another user"}', exit=1, after="nokey"),
+    row("plain", "the user's own link to the store", "seal --dir $S", {"items": []}, "ownlink", reply='{"sealed":[]}', after="key600"),
+    row("plain", "a store named with slashes to spare", "seal --dir $P//store//", {"items": []}, reply='{"sealed":[]}', after="dir700 key600"),
+    row("plain", "a store others may write, named with a slash", "seal --dir $S/", {"items": []}, "loosedir", reply='{"error":"refusing store directory $S/: writable by group or others"}', exit=1, after="nokey"),
     row("plain", "a key of another template", "seal --dir $S", {"items": []}, "template", reply='{"error":"the stored key is not of this tool\'s key template"}', exit=1, after="same"),
     row("plain", "a key this TPM cannot load", "seal --dir $S", {"items": []}, "key cleared", reply=ERROR, exit=1, after="same"),
 
@@ -110,14 +131,19 @@ ROWS = [
     row("prompt", "a third password counts", "verify", b"", prompt="wrong wrong pin", reply='{"ok":true}', told={"GETPIN": 3, "SETERROR": 2}),
     row("prompt", "three wrong passwords", "verify", b"", prompt="wrong", reply='{"error":"denied"}', exit=1, told={"GETPIN": 3}),
     row("prompt", "a pinentry error", "verify", b"", prompt="error", reply='{"error":"denied"}', exit=1),
-    row("prompt", "no pinentry", "verify", b"", prompt="nopath", reply=re.compile(r'\{"error":"no-authentication: [^"]+"\}'), exit=1),
-    row("prompt", "nowhere to show a prompt", "verify", b"", prompt="nodisplay", reply=re.compile(r'\{"error":"no-authentication: [^"]+"\}'), exit=1),
+    row("prompt", "no pinentry", "verify", b"", prompt="nopath", reply=NOAUTH, exit=1),
+    row("prompt", "nowhere to show a prompt", "verify", b"", prompt="nodisplay", reply=NOAUTH, exit=1),
+    *[row("prompt", f"a pinentry {what}, first on PATH, is passed over", "verify", b"", word, "pin", '{"ok":true}', told={"GETPIN": 1}) for word, what in PLANTED.items()],
+    row("prompt", "a pinentry through root's links", "verify", b"", "rootlink", "pin", '{"ok":true}', told={"GETPIN": 1}),
+    row("prompt", "only the user's own pinentry", "verify", b"", "ownbin", reply=NOAUTH, exit=1),
     row("prompt", "verify of an array asks nothing", "verify", b"[]", reply='{"error":"input"}', exit=1),
     row("prompt", "a bad byte in the reason is not echoed", "verify", b'{"reason":"sekret7 \xff"}', reply=parse_at(19), exit=1, after="freed"),
     row("prompt", "open gives the texts in order", "open --dir $S", lambda c: request(c["sealed"], reason="Show"), "key", "pin", OPENED, after="freed", told={"SETDESC": "Show", "GETPIN": 1}),
     row("prompt", "open of nothing still asks", "open --dir $S", {"items": []}, "key", "pin", '{"items":[]}', told={"GETPIN": 1}),
     row("prompt", "open cancelled", "open --dir $S", lambda c: request(c["sealed"]), "key", "cancel", '{"error":"cancelled"}', 1),
     row("prompt", "open what independent code sealed", "open --dir $S", lambda c: request(c["indep"]), "key indep", "pin", OPENED, after="freed"),
+    row("prompt", "open through a neighbour's link asks nothing", "open --dir $S", {"items": []}, "stickylink", reply='{"error":"refusing store directory $S: a symbolic link owned by another user"}', exit=1),
+    row("prompt", "open below a neighbour's open parent asks nothing", "open --dir $S", {"items": []}, "theirparent", reply='{"error":"refusing store directory $P: owned by another user"}', exit=1),
     row("prompt", "no key: no-key, whatever the items", "open --dir $S", {"items": ["%%"]}, reply='{"error":"no-key"}', exit=1, after="nostore"),
     row("prompt", "no items before no key", "open --dir $S", {}, reply='{"error":"items"}', exit=1),
     row("prompt", "an item cut short is not echoed", "open --dir $S", b'{"items":["sekret7', "key", reply=PARSE, exit=1),

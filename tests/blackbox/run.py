@@ -4,7 +4,7 @@
 usage: run.py GROUP BINARY [FREED]   FREED: the library built from freed.c (not with sanitizers)
        run.py --with-swtpm COMMAND...  runs COMMAND with a private swtpm behind TARN_WEMB_TCTI
 """
-import base64, fcntl, json, os, re, secrets, shutil, signal, socket, stat, subprocess, sys, tempfile, threading, time
+import base64, fcntl, json, os, pwd, re, secrets, shutil, signal, socket, stat, subprocess, sys, tempfile, threading, time
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
@@ -111,6 +111,9 @@ class World:
         self.work = tempfile.mkdtemp(prefix=f"tarn-{group}-")
         os.chmod(self.work, 0o755)
         self.undo = []
+        self.bins = pinentry_home(binary)
+        self.undo.append(lambda: shutil.rmtree(self.bins))
+        self.path = f"{self.bins}/trusted:/usr/bin:/bin"
         self.tpm, self.tcti = swtpm(f"{self.work}/tpm")
         self.undo.append(self.tpm.kill)
         tag, self.password = secrets.token_hex(3), "pw-" + secrets.token_hex(6)
@@ -192,7 +195,7 @@ class World:
     def start(self, args, stdin=b"", prompt="pin", env=None, who=None, stdout=subprocess.PIPE):
         """The binary started as the user (or `who`) with the stand-in pinentry scripted by `prompt`."""
         words = {"pin": f"pin:{self.password}", "wrong": f"pin:not-{self.password}"}
-        e = {"PATH": f"{os.path.dirname(self.binary)}/tests/pinentry-bin:/usr/bin:/bin", "HOME": f"{self.dir}/home",
+        e = {"PATH": self.path, "HOME": f"{self.dir}/home",
              "DISPLAY": ":99", "TARN_WEMB_TCTI": self.route, "TARN_TEST_PINENTRY_LOG": f"{self.dir}/told",
              "TARN_TEST_PINENTRY_ANSWERS": "\n".join(words.get(w, w) for w in prompt.split())}
         e.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
@@ -202,7 +205,7 @@ class World:
             e.update(LD_PRELOAD=self.freed, TARN_TEST_FREED_LOG=f"{self.dir}/freed")
         e.update(env or {})
         p = subprocess.Popen(self.as_user(who) + [self.binary, *args], stdout=stdout, stderr=subprocess.PIPE,
-                             stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin, env=e, cwd=self.dir,
+                             stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin, env=e, cwd=self.cwd,
                              start_new_session=True)
         if isinstance(stdin, bytes):  # fed aside: a binary that stops reading must not stop the test
             threading.Thread(target=feed, args=(p.stdin, stdin), daemon=True).start()
@@ -229,6 +232,53 @@ class World:
         return False
 
 
+def ids(name):
+    entry = pwd.getpwnam(name)
+    return entry.pw_uid, entry.pw_gid
+
+
+def root_only(path):
+    """Whether root alone can change `path` and every directory above it."""
+    path = os.path.realpath(path)
+    ways = [path] + [path[:i] or "/" for i, c in enumerate(path) if c == "/"]
+    return all(os.lstat(p).st_uid == 0 and not os.lstat(p).st_mode & 0o022 for p in ways)
+
+
+def pinentry_home(binary):
+    """A fresh directory only root can change, its "trusted" holding the stand-in pinentry: the
+    binary runs no pinentry from anywhere else. Inside the build tree when root alone can change it."""
+    base = f"{os.path.dirname(binary)}/tests"
+    home = tempfile.mkdtemp(prefix="tarn-pinentry-", dir=base if root_only(base) else "/usr/local/lib")
+    os.chmod(home, 0o755)
+    os.mkdir(f"{home}/trusted", 0o755)
+    with open(f"{HERE}/pinentry") as source:  # python3 found without PATH: rows set PATH to one directory
+        open(f"{home}/trusted/pinentry", "w").write(source.read().replace(" python3\n", " /usr/bin/python3\n", 1))
+    os.chmod(f"{home}/trusted/pinentry", 0o755)
+    assert root_only(f"{home}/trusted/pinentry")
+    return home
+
+
+def plant(w, word):
+    """A pinentry that someone other than root could change, put on PATH before the stand-in;
+    started, it leaves a mark in the row's directory."""
+    base, (uid, gid) = f"{w.bins}/{w.rows}", ids(w.neighbour)
+    their, root = f"{base}/their", f"{base}/root"
+    for d in (base, their, root):
+        os.makedirs(d, 0o755, exist_ok=True)
+    os.chown(their, uid, gid)
+    bin = {"stickybin": f"{base}/sticky", "loosebin": f"{base}/loose", "deepbin": f"{their}/root"}.get(word, root)
+    os.makedirs(bin, 0o755, exist_ok=True)
+    os.chmod(bin, {"stickybin": 0o1777, "loosebin": 0o775}.get(word, 0o755))
+    program = f"{their if word in ('theirbin', 'linkbin') else bin}/pinentry"
+    open(program, "w").write(f"#!/bin/sh\n: >'{w.dir}/planted-ran'\nexit 1\n")
+    os.chmod(program, 0o757 if word == "loosefile" else 0o755)
+    if word == "theirfile":
+        os.chown(program, uid, gid)
+    if word == "linkbin":
+        os.symlink(program, f"{bin}/pinentry")
+    return their if word == "theirbin" else bin
+
+
 def feed(pipe, data):
     try:
         pipe.write(data)
@@ -252,7 +302,8 @@ def mode(path):
 
 def prepare(w, row):
     """The row's setup words, applied in order; returns the row's context."""
-    ctx, w.store, w.env, w.resume = {}, f"{w.dir}/store", {}, []
+    ctx, w.store, w.env, w.resume, w.cwd = {}, f"{w.dir}/store", {}, [], w.dir
+    pub, elsewhere = f"{w.dir}/pub", f"{w.dir}/elsewhere"
     as_user = lambda path: shutil.chown(path, w.user, w.user)
     for word in row.setup.split():
         if word == "home":
@@ -274,11 +325,47 @@ def prepare(w, row):
             w.resume.append(lambda: w.tpm.send_signal(signal.SIGCONT))
         elif word == "cleared":
             w.tools("tpm2_clear", "-c", "p")
-        elif word == "planted":
-            os.mkdir(w.store, 0o755)
-            shutil.chown(w.store, w.neighbour, w.neighbour)
-            w.seal(["theirs"], w.store, who=w.neighbour)
-            os.chmod(f"{w.store}/klucz.se", 0o644)
+        elif word == "planted":  # sealed where the neighbour may, then moved in
+            theirs = f"{w.work}/{w.rows}-theirs"
+            os.mkdir(theirs, 0o755)
+            shutil.chown(theirs, w.neighbour, w.neighbour)
+            w.seal(["theirs"], theirs, who=w.neighbour)
+            os.chmod(f"{theirs}/klucz.se", 0o644)
+            os.rename(theirs, w.store)
+        elif word in ("theirparent", "stickylink"):  # a neighbour's 0777 parent; root's sticky one
+            os.mkdir(pub)
+            os.chmod(pub, 0o777 if word == "theirparent" else 0o1777)
+            w.store = f"{pub}/store"
+            if word == "theirparent":
+                shutil.chown(pub, w.neighbour, w.neighbour)
+            else:  # the store's name taken first, by the neighbour's link to the user's other directory
+                os.mkdir(elsewhere, 0o700)
+                as_user(elsewhere)
+                os.symlink(elsewhere, w.store)
+                os.lchown(w.store, *ids(w.neighbour))
+        elif word == "ownlink":  # the user's own link to the user's store
+            os.mkdir(elsewhere, 0o700)
+            as_user(elsewhere)
+            os.symlink(elsewhere, w.store)
+            os.lchown(w.store, *ids(w.user))
+        elif word == "inside":  # the run starts in a directory of the user's inside $P
+            w.cwd = f"{os.path.dirname(w.store)}/sub"
+            os.mkdir(w.cwd, 0o700)
+            as_user(w.cwd)
+        elif word in ("theirbin", "stickybin", "loosebin", "deepbin", "linkbin", "theirfile", "loosefile"):
+            w.env["PATH"] = f"{plant(w, word)}:{w.path}"
+        elif word == "rootlink":  # linked twice, as Debian's alternatives link pinentry
+            os.makedirs(f"{w.bins}/{w.rows}/alt", 0o755)
+            os.symlink(f"{w.bins}/trusted/pinentry", f"{w.bins}/{w.rows}/alt/pinentry")
+            os.makedirs(f"{w.bins}/{w.rows}/bin", 0o755)
+            os.symlink("../alt/pinentry", f"{w.bins}/{w.rows}/bin/pinentry")
+            w.env["PATH"] = f"{w.bins}/{w.rows}/bin"
+        elif word == "ownbin":  # the user's own copy of the stand-in, alone on PATH
+            os.mkdir(f"{w.dir}/bin", 0o755)
+            shutil.copy(f"{w.bins}/trusted/pinentry", f"{w.dir}/bin/pinentry")
+            for path in (f"{w.dir}/bin", f"{w.dir}/bin/pinentry"):
+                as_user(path)
+            w.env["PATH"] = f"{w.dir}/bin"
         elif word in ("loose", "unreadable"):
             os.chmod(f"{w.store}/klucz.se", 0o620 if word == "loose" else 0)
         elif word in ("fifo", "kdir", "template"):
@@ -383,7 +470,7 @@ def check(w, row):
     """Runs one row; returns what went wrong."""
     problems = []
     ctx = prepare(w, row)
-    args = [a.replace("$S", w.store) for a in row.args]
+    args = [a.replace("$S", w.store).replace("$P", os.path.dirname(w.store)) for a in row.args]
     stdin = row.stdin(ctx) if callable(row.stdin) else request(**row.stdin) if isinstance(row.stdin, dict) else row.stdin
     if stdin == "zero":
         stdin = open("/dev/zero", "rb")
@@ -401,7 +488,7 @@ def check(w, row):
     for undo in w.resume:
         undo()
     if row.reply is not None:
-        expected = row.reply.replace("$S", w.store) if isinstance(row.reply, str) else row.reply
+        expected = row.reply.replace("$S", w.store).replace("$P", os.path.dirname(w.store)) if isinstance(row.reply, str) else row.reply
         line = out[:-1] if out.endswith("\n") and out.count("\n") == 1 else None
         if line is None:
             problems.append(f"not one line on standard output: {out[:300]!r}")
@@ -417,6 +504,8 @@ def check(w, row):
         problems.append(f"took {elapsed:.1f} s, at most {row.within} s expected")
     if any(x in w.carried for x in ctx.get("shared", ())):
         problems.append("a shared secret crossed the bus in clear")
+    if os.path.exists(f"{w.dir}/planted-ran"):
+        problems.append("a pinentry that others could change was started")
     if os.path.exists(f"{w.dir}/freed"):
         problems += sorted(set(open(f"{w.dir}/freed").read().split("\n")) - {""})
     for word, test in (("dir700", lambda: mode(w.store) == "0o700"), ("key600", lambda: mode(key) == "0o600"),
