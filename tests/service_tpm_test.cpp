@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,7 +39,8 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 std::string tcti;  // swtpm:host=127.0.0.1,port=P
-fs::path work;     // holds the swtpm's state and each test's state directory
+int tpmPort = 0;
+fs::path work;  // holds the swtpm's state and each test's state directory
 pid_t swtpm = -1;
 
 bool answers(int port) {
@@ -85,6 +89,7 @@ struct Swtpm : ::testing::Environment {
       posix_spawn_file_actions_destroy(&quiet);
       for (int wait = 0; wait < 100 && tcti.empty(); ++wait) {
         if (answers(std::stoi(port))) tcti = "swtpm:host=127.0.0.1,port=" + port;
+        tpmPort = std::stoi(port);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
       if (tcti.empty()) {
@@ -136,6 +141,68 @@ void writeFile(const fs::path& path, const Bytes& bytes) {
 Bytes readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
+}
+
+int listenOn(int port) {
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(static_cast<std::uint16_t>(port));
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && ::listen(s, 4) == 0) return s;
+  ::close(s);
+  return -1;
+}
+
+// Forwards the connections made to `listener` to the swtpm's port `to`, keeping every byte.
+class Relay {
+ public:
+  Relay(int listener, int to) : listener_(listener), worker_([this, to] { serve(to); }) {}
+  ~Relay() { stop(); }
+
+  // Everything that went either way, once the relay has stopped.
+  const Bytes& stop() {
+    if (worker_.joinable()) {
+      ::shutdown(listener_, SHUT_RDWR);
+      worker_.join();
+      ::close(listener_);
+    }
+    return seen_;
+  }
+
+ private:
+  void serve(int to) {
+    for (int client; (client = ::accept(listener_, nullptr, nullptr)) >= 0;) {
+      const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in at{};
+      at.sin_family = AF_INET;
+      at.sin_port = htons(static_cast<std::uint16_t>(to));
+      at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ::connect(server, reinterpret_cast<sockaddr*>(&at), sizeof at);
+      pollfd ends[] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+      std::uint8_t buffer[8192];
+      for (bool open = true; open && ::poll(ends, 2, -1) > 0;) {
+        for (int i = 0; i < 2 && open; ++i) {
+          if (ends[i].revents == 0) continue;
+          const ssize_t n = ::read(ends[i].fd, buffer, sizeof buffer);
+          open = n > 0 &&
+                 ::send(ends[1 - i].fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) == n;
+          if (n > 0) seen_.insert(seen_.end(), buffer, buffer + n);
+        }
+      }
+      ::close(client);
+      ::close(server);
+    }
+  }
+
+  int listener_;
+  Bytes seen_;
+  std::thread worker_;
+};
+
+bool holds(const Bytes& haystack, std::span<const std::uint8_t> needle) {
+  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+         haystack.end();
 }
 
 std::string refusal(const std::function<void()>& run) {
@@ -325,6 +392,34 @@ TEST_F(ServiceTpm, TpmToolsCannotUseAKeyWithoutItsAuthValue) {
     const auto [out, worked] = tool(zgen + c.password);
     EXPECT_EQ(worked, c.works) << out;
   }
+}
+
+TEST_F(ServiceTpm, NeitherAuthValueNorSharedSecretCrossesTheBusInClear) {
+  int commands = -1, control = -1, port = 0;
+  for (int attempt = 0; attempt < 20 && control < 0; ++attempt) {
+    if (commands >= 0) ::close(commands);
+    port = freePort();
+    commands = listenOn(port);
+    control = listenOn(port + 1);
+  }
+  ASSERT_GE(control, 0);
+  Relay relay(commands, tpmPort), controlRelay(control, tpmPort + 1);
+  ::setenv("TARN_WEMB_TCTI", ("swtpm:host=127.0.0.1,port=" + std::to_string(port)).c_str(), 1);
+  const ServiceSecret secret = ServiceSecret::read();
+  MadeKey made;
+  SecretBytes shared;
+  {
+    Tpm tpm;
+    made = makeKey(tpm, secret, 1000);
+    shared = loadKey(tpm, made.file, secret, 1000).agree(openssl(made.point).second);
+  }
+  ::setenv("TARN_WEMB_TCTI", tcti.c_str(), 1);
+  const Bytes& seen = relay.stop();
+  std::array<std::uint8_t, 32> salt{};
+  std::copy_n(made.file.begin() + 12, salt.size(), salt.begin());
+  EXPECT_TRUE(holds(seen, std::span(made.point).subspan(1, 32)));  // the relay saw the key
+  EXPECT_FALSE(holds(seen, secret.authValue(1000, salt)));
+  EXPECT_FALSE(holds(seen, shared));
 }
 
 TEST(Deadline, EndsTheProcessWithItsWordOnlyWhenItRunsOut) {
