@@ -18,7 +18,7 @@
 
 #include "base/io.hpp"
 
-namespace tarn::service::pam {
+namespace tarn::service {
 namespace {
 
 constexpr int rounds = 3;
@@ -65,7 +65,7 @@ class Transaction {
  public:
   Transaction(const std::string& user, const pam_conv& conversation)
       : pam_(Library::get()), conversation_(conversation) {
-    status_ = pam_.start(service, user.c_str(), &conversation_, &handle_);
+    status_ = pam_.start(pamService, user.c_str(), &conversation_, &handle_);
     if (status_ != PAM_SUCCESS) {
       handle_ = nullptr;
       throw std::runtime_error("pam_start failed");
@@ -102,10 +102,10 @@ class Transaction {
 
 // Between the PAM thread and the prompt. The descriptor is readable exactly while an event
 // waits, so the prompt can watch it beside pinentry's socket.
-struct Exchange {
+struct PamExchange {
   mutable std::mutex lock;
   std::condition_variable answered;
-  std::deque<Event> events;
+  std::deque<PamEvent> events;
   bool finished = false;
   bool proven = false;
   bool abandoned = false;
@@ -121,7 +121,7 @@ struct Exchange {
   }
 
   // False once the prompt has gone: the module is then told the conversation failed.
-  bool post(Event event) {
+  bool post(PamEvent event) {
     std::lock_guard hold(lock);
     if (abandoned) return false;
     events.push_back(std::move(event));
@@ -137,7 +137,7 @@ struct Exchange {
   }
 
   // A malloc'd copy of the answer, which PAM wipes and frees itself; null without an answer.
-  char* ask(Question question) {
+  char* ask(PamQuestion question) {
     if (!post(std::move(question))) return nullptr;
     std::unique_lock hold(lock);
     answered.wait(hold, [&] { return hasAnswer || abandoned; });
@@ -173,7 +173,7 @@ void discard(pam_response* answers, int count) {
 
 int converse(int count, const pam_message** messages, pam_response** responses, void* data) {
   if (count <= 0 || messages == nullptr || responses == nullptr) return PAM_CONV_ERR;
-  auto& shared = *static_cast<Exchange*>(data);
+  auto& shared = *static_cast<PamExchange*>(data);
   auto* answers = static_cast<pam_response*>(std::calloc(count, sizeof(pam_response)));
   if (answers == nullptr) return PAM_BUF_ERR;
   try {
@@ -182,9 +182,9 @@ int converse(int count, const pam_message** messages, pam_response** responses, 
       std::string text = messages[i]->msg != nullptr ? messages[i]->msg : "";
       bool fine = false;
       if (style == PAM_TEXT_INFO || style == PAM_ERROR_MSG) {
-        fine = shared.post(Message{std::move(text), style == PAM_ERROR_MSG});
+        fine = shared.post(PamMessage{std::move(text), style == PAM_ERROR_MSG});
       } else if (style == PAM_PROMPT_ECHO_OFF || style == PAM_PROMPT_ECHO_ON) {
-        answers[i].resp = shared.ask(Question{std::move(text), style == PAM_PROMPT_ECHO_ON});
+        answers[i].resp = shared.ask(PamQuestion{std::move(text), style == PAM_PROMPT_ECHO_ON});
         fine = answers[i].resp != nullptr;
       }
       if (!fine) {
@@ -200,7 +200,7 @@ int converse(int count, const pam_message** messages, pam_response** responses, 
   return PAM_SUCCESS;
 }
 
-void authenticate(const std::shared_ptr<Exchange>& shared, const std::string& user) {
+void authenticate(const std::shared_ptr<PamExchange>& shared, const std::string& user) {
   bool proven = false;
   try {
     Transaction pam(user, pam_conv{converse, shared.get()});
@@ -213,7 +213,7 @@ void authenticate(const std::shared_ptr<Exchange>& shared, const std::string& us
       }
       // A password with a NUL was never shown to PAM; it counts as a wrong one.
       if (status != PAM_AUTH_ERR && !shared->refusedAnswer) break;
-      if (round < rounds && !shared->post(Refused{})) break;
+      if (round < rounds && !shared->post(PamRefused{})) break;
     }
   } catch (...) {
     proven = false;
@@ -223,12 +223,13 @@ void authenticate(const std::shared_ptr<Exchange>& shared, const std::string& us
 
 }  // namespace
 
-Authentication::Authentication(const std::string& user) : shared_(std::make_shared<Exchange>()) {
+PamAuthentication::PamAuthentication(const std::string& user)
+    : shared_(std::make_shared<PamExchange>()) {
   if (!shared_->ready) throw std::system_error(errno, std::generic_category(), "eventfd");
   thread_ = std::thread([shared = shared_, user] { authenticate(shared, user); });
 }
 
-Authentication::~Authentication() {
+PamAuthentication::~PamAuthentication() {
   {
     std::lock_guard hold(shared_->lock);
     shared_->abandoned = true;
@@ -241,20 +242,20 @@ Authentication::~Authentication() {
   }
 }
 
-int Authentication::descriptor() const { return shared_->ready.get(); }
+int PamAuthentication::descriptor() const { return shared_->ready.get(); }
 
-bool Authentication::pending() const {
+bool PamAuthentication::pending() const {
   std::lock_guard hold(shared_->lock);
   return !shared_->events.empty() || shared_->finished;
 }
 
-Event Authentication::next() {
+PamEvent PamAuthentication::next() {
   for (;;) {
     {
       std::lock_guard hold(shared_->lock);
       auto& events = shared_->events;
       if (!events.empty()) {
-        Event event = std::move(events.front());
+        PamEvent event = std::move(events.front());
         events.pop_front();
         if (events.empty() && !shared_->finished) {
           std::uint64_t count;
@@ -264,7 +265,7 @@ Event Authentication::next() {
       }
       if (shared_->finished) {
         finished_ = true;
-        return Finished{shared_->proven};
+        return PamFinished{shared_->proven};
       }
     }
     pollfd watch{shared_->ready.get(), POLLIN, 0};
@@ -274,7 +275,7 @@ Event Authentication::next() {
   }
 }
 
-void Authentication::answer(std::optional<SecretString> text) {
+void PamAuthentication::answer(std::optional<SecretString> text) {
   {
     std::lock_guard hold(shared_->lock);
     shared_->answer = std::move(text);
@@ -283,4 +284,4 @@ void Authentication::answer(std::optional<SecretString> text) {
   shared_->answered.notify_all();
 }
 
-}  // namespace tarn::service::pam
+}  // namespace tarn::service

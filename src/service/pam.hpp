@@ -8,62 +8,62 @@
 
 #include "base/secret.hpp"
 
-namespace tarn::service::pam {
+namespace tarn::service {
 
 // The PAM service whose stack decides; a site may add modules to /etc/pam.d/tarn-wemb.
-inline constexpr const char* service = "tarn-wemb";
+inline constexpr const char* pamService = "tarn-wemb";
 
 // A module asks for an answer: a password when hidden, anything else when visible.
-struct Question {
+struct PamQuestion {
   std::string prompt;
   bool visible = false;
 };
 
 // A module tells the user something, often while it waits for a finger or a touch.
-struct Message {
+struct PamMessage {
   std::string text;
   bool error = false;
 };
 
 // The stack refused this round; the next round starts at its top again.
-struct Refused {};
+struct PamRefused {};
 
 // The last event: whether the user proved presence and the account may be used now.
-struct Finished {
+struct PamFinished {
   bool proven = false;
 };
 
-using Event = std::variant<Question, Message, Refused, Finished>;
+using PamEvent = std::variant<PamQuestion, PamMessage, PamRefused, PamFinished>;
 
 // What the PAM thread and the prompt share; it lives as long as either needs it.
-struct Exchange;
+struct PamExchange;
 
 // One authentication of `user`: pam_authenticate up to three rounds, then pam_acct_mgmt, on a
 // thread of its own, because a module may wait for a finger or a touch outside any question.
-// What the modules say arrives as events, in order; each Question waits for answer().
-class Authentication {
+// What the modules say arrives as events, in order; each PamQuestion waits for answer().
+class PamAuthentication {
  public:
-  explicit Authentication(const std::string& user);
+  explicit PamAuthentication(const std::string& user);
   // Waits for a thread that has finished; one still inside a module is told to give up and
   // left behind, since nothing can interrupt a module.
-  ~Authentication();
-  Authentication(const Authentication&) = delete;
-  Authentication& operator=(const Authentication&) = delete;
+  ~PamAuthentication();
+  PamAuthentication(const PamAuthentication&) = delete;
+  PamAuthentication& operator=(const PamAuthentication&) = delete;
 
   // Readable while an event waits.
   int descriptor() const;
   // Whether an event waits.
   bool pending() const;
   // The next event; waits for it.
-  Event next();
-  // Answers the Question last given out; nothing refuses to answer, and the round counts as
+  PamEvent next();
+  // Answers the PamQuestion last given out; nothing refuses to answer, and the round counts as
   // refused.
   void answer(std::optional<SecretString> text);
 
  private:
-  std::shared_ptr<Exchange> shared_;
+  std::shared_ptr<PamExchange> shared_;
   std::thread thread_;
   bool finished_ = false;
 };
 
-}  // namespace tarn::service::pam
+}  // namespace tarn::service

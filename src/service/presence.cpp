@@ -25,7 +25,7 @@ SecretString said(std::string_view text) { return repaired(text.substr(0, maxSai
 
 // Relays what PAM asks and says to the command, and the command's answers back.
 Verdict converse(wire::Link& link, const Peer& peer, Clock::time_point deadline) {
-  pam::Authentication pam(peer.name);
+  PamAuthentication pam(peer.name);
   link.send(wire::Writer().flag("prompting", true).finish());
   for (;;) {
     if (link.pending()) return link.receive(deadline) ? Verdict::failed : Verdict::gone;
@@ -36,8 +36,8 @@ Verdict converse(wire::Link& link, const Peer& peer, Clock::time_point deadline)
       ::poll(watch, 2, static_cast<int>(left.count()));
       continue;
     }
-    pam::Event event = pam.next();
-    if (auto* question = std::get_if<pam::Question>(&event)) {
+    PamEvent event = pam.next();
+    if (auto* question = std::get_if<PamQuestion>(&event)) {
       link.send(wire::Writer()
                     .text("ask", said(question->prompt))
                     .flag("visible", question->visible)
@@ -60,13 +60,13 @@ Verdict converse(wire::Link& link, const Peer& peer, Clock::time_point deadline)
       } else {
         return Verdict::failed;
       }
-    } else if (auto* message = std::get_if<pam::Message>(&event)) {
+    } else if (auto* message = std::get_if<PamMessage>(&event)) {
       link.send(
           wire::Writer().text("say", said(message->text)).flag("warning", message->error).finish());
-    } else if (std::holds_alternative<pam::Refused>(event)) {
+    } else if (std::holds_alternative<PamRefused>(event)) {
       link.send(wire::Writer().flag("refused", true).finish());
     } else {
-      return std::get<pam::Finished>(event).proven ? Verdict::present : Verdict::denied;
+      return std::get<PamFinished>(event).proven ? Verdict::present : Verdict::denied;
     }
   }
 }
