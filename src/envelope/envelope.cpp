@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <array>
 
+#include "base/base64.hpp"
 #include "base/failure.hpp"
 #include "base/text.hpp"
-#include "envelope/base64.hpp"
 #include "envelope/openssl.hpp"
 
 namespace tarn::envelope {
@@ -160,7 +160,7 @@ std::string seal(std::string_view text, const Recipient& recipient, EVP_PKEY* ep
   std::ranges::copy(nonce, envelope.begin() + nonceOffset);
   encrypt(key, nonce, text, envelope.data() + ciphertextOffset,
           std::span(envelope).last<tagSize>());
-  return base64::encode(envelope);
+  return base64Encode(envelope);
 }
 
 }  // namespace detail
@@ -189,7 +189,7 @@ SecretBytes messageKey(std::span<const std::uint8_t> sharedSecret, const Point& 
 }
 
 std::vector<std::uint8_t> sealedData(std::string_view sealed) {
-  std::optional<std::vector<std::uint8_t>> bytes = base64::decode(sealed);
+  std::optional<std::vector<std::uint8_t>> bytes = base64Decode(sealed);
   if (!bytes || bytes->size() < minimumSize || bytes->front() != version) {
     throw Failure("sealed-format");
   }

@@ -1,8 +1,8 @@
-#include "envelope/base64.hpp"
+#include "base/base64.hpp"
 
 #include <array>
 
-namespace tarn::base64 {
+namespace tarn {
 namespace {
 
 constexpr std::string_view alphabet =
@@ -23,7 +23,7 @@ std::uint8_t value(char c) { return values[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 
-std::string encode(std::span<const std::uint8_t> bytes) {
+std::string base64Encode(std::span<const std::uint8_t> bytes) {
   std::string text((bytes.size() + 2) / 3 * 4, '=');
   const std::uint8_t* in = bytes.data();
   char* out = text.data();
@@ -48,7 +48,7 @@ std::string encode(std::span<const std::uint8_t> bytes) {
   return text;
 }
 
-std::optional<std::vector<std::uint8_t>> decode(std::string_view text) {
+std::optional<std::vector<std::uint8_t>> base64Decode(std::string_view text) {
   if (text.size() % 4 != 0) return std::nullopt;
   if (text.empty()) return std::vector<std::uint8_t>{};
   const std::size_t padding = text.back() != '=' ? 0 : text[text.size() - 2] != '=' ? 1 : 2;
@@ -88,4 +88,4 @@ std::optional<std::vector<std::uint8_t>> decode(std::string_view text) {
   return bytes;
 }
 
-}  // namespace tarn::base64
+}  // namespace tarn
