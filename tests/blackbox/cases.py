@@ -19,7 +19,7 @@
 #   told    what the pinentry was told: {COMMAND: exact argument, pattern, or how many times}
 #   within  seconds the run may take;  how: a run that is not one plain start (see run.py)
 # reply None: no reply is looked at; exit None: nor the exit status.
-import json, re
+import base64, json, re
 from collections import namedtuple
 
 Row = namedtuple("Row", "group name args stdin setup prompt reply exit after told within how")
@@ -43,6 +43,11 @@ def sealed(n):
 
 def parse_at(offset):
     return re.compile(r'\{"error":"parse error at offset %d: [^"]+"\}' % offset)
+
+
+def with_point(sealed, point):  # the sealed string with its ephemeral point replaced, or changed by a function
+    envelope = base64.b64decode(sealed)
+    return base64.b64encode(envelope[:1] + (point(envelope[1:66]) if callable(point) else point) + envelope[66:]).decode()
 
 
 def request(items=None, **rest):
@@ -123,6 +128,8 @@ ROWS = [
     row("prompt", "an item cut short is not echoed", "open --dir $S", b'{"items":["sekret7', "key", reply=PARSE, exit=1),
     row("prompt", "one malformed item among good ones", "open --dir $S", lambda c: request(c["sealed"] + ["AQ=="]), "key", reply='{"error":"sealed-format"}', exit=1),
     row("prompt", "the envelope of an empty text", "open --dir $S", lambda c: request([c["empty"]]), "key", reply='{"error":"sealed-format"}', exit=1),
+    row("prompt", "a point of zeros is refused before the prompt", "open --dir $S", lambda c: request(c["sealed"] + [with_point(c["sealed"][0], b"\4" + bytes(64))]), "key", reply='{"error":"sealed-format"}', exit=1),
+    row("prompt", "a compressed point is refused before the prompt", "open --dir $S", lambda c: request(c["sealed"] + [with_point(c["sealed"][0], lambda p: b"\2" + p[1:])]), "key", reply='{"error":"sealed-format"}', exit=1),
     row("prompt", "sealed for another store's key", "open --dir $S", lambda c: request(c["sealed"]), "key other", "pin", ERROR, 1, told={"GETPIN": 1}),
     row("prompt", "open without a TPM asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key notpm", reply=ERROR, exit=1),
     row("prompt", "open with a key this TPM cannot load asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key cleared", reply=ERROR, exit=1, after="same"),
