@@ -83,6 +83,8 @@ ROWS = [
     row("plain", "NUL after the object", "seal --dir $S", b'{"items":[]}\0', reply=parse_at(12), exit=1),
     row("plain", "a control character in an item is not echoed", "seal --dir $S", b'{"items":["sekret7\x01"]}', reply=parse_at(18), exit=1, after="freed"),
     row("plain", "a lone surrogate", "seal --dir $S", b'{"items":["\\ud800"]}', reply=PARSE, exit=1),
+    row("plain", "a lone low surrogate before a bad byte: the first fault", "seal --dir $S", b'{"items":["a"],"z":"\\udc00","y":"\xc3"}', reply=parse_at(20), exit=1),
+    row("plain", "a lone low surrogate before a control character in its string", "seal --dir $S", b'{"items":["\\udc00\x01"]}', reply=parse_at(11), exit=1),
     row("plain", "a number too large", "seal --dir $S", b'{"items":[],"n":1e999}', reply=PARSE, exit=1),
     row("plain", "the first of duplicate keys wins", "seal --dir $S", b'{"items":["a"],"items":[7]}', reply=sealed(1)),
     row("plain", "the first of duplicate keys wins, refused", "seal --dir $S", b'{"items":[7],"items":["a"]}', reply='{"error":"items"}', exit=1),
