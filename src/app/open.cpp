@@ -1,11 +1,8 @@
-#include <algorithm>
-
 #include "app/command.hpp"
 #include "app/request.hpp"
 #include "base/failure.hpp"
 #include "client/client.hpp"
 #include "envelope/envelope.hpp"
-#include "envelope/format.hpp"
 #include "store/store.hpp"
 
 namespace tarn::app {
@@ -18,19 +15,19 @@ channel::Reply open(const Invocation& invocation) {
   auto stored = found ? found->readKey() : std::nullopt;
   if (!stored) throw Failure("no-key");
   // Everything that can be refused without the user is refused before the prompt.
+  std::vector<envelope::Sealed> sealed;
+  sealed.reserve(items.size());
+  for (std::string_view item : items) sealed.push_back(envelope::parse(item));
   std::vector<Point> points;
-  points.reserve(items.size());
-  for (std::string_view item : items) {
-    auto bytes = envelope::sealedData(item);
-    Point& point = points.emplace_back();
-    std::copy_n(bytes.begin() + 1, point.size(), point.begin());
-  }
+  points.reserve(sealed.size());
+  for (const envelope::Sealed& one : sealed) points.push_back(one.ephemeral);
+
   client::Agreement agreement = client::agree(*stored, points, why);
   channel::Texts texts;
-  texts.reserve(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    texts.push_back(envelope::open(items[i], agreement.recipient,
-                                   [&](const Point&) { return agreement.secrets[i]; }));
+  texts.reserve(sealed.size());
+  for (std::size_t i = 0; i < sealed.size(); ++i) {
+    texts.push_back(envelope::open(sealed[i], agreement.recipient,
+                                   std::span(agreement.secrets[i]).first<32>()));
   }
   return channel::Reply("items", std::move(texts));
 }

@@ -19,6 +19,25 @@ using rapidjson::SizeType;
 using Stream = rapidjson::InsituStringStream;
 
 constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
+constexpr std::size_t none = std::string_view::npos;
+
+// Where the reader on this thread met the first \u escape of a lone low surrogate, from where it
+// started; it refuses a lone high one itself but decodes a low one as if it were a character.
+thread_local std::size_t loneSurrogateAt = none;
+
+// UTF-8 as the reader writes it, noting the escapes that make a lone low surrogate. Only the
+// in-place stream is ever written to, just past the escape's six characters.
+struct Utf8 : rapidjson::UTF8<char> {
+  template <typename Output>
+  static void Encode(Output& out, unsigned codepoint) {
+    if constexpr (requires { out.Tell(); }) {
+      if (codepoint >= 0xDC00 && codepoint <= 0xDFFF && loneSurrogateAt == none) {
+        loneSurrogateAt = out.Tell() - 6;
+      }
+    }
+    rapidjson::UTF8<char>::Encode(out, codepoint);
+  }
+};
 
 // Why the handler stopped the reader.
 enum class Stop { none, depth, surrogate, scalar };
@@ -27,18 +46,15 @@ enum class Stop { none, depth, surrogate, scalar };
 // everything else is checked by the reader and let go.
 class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> {
  public:
-  // `rawWellFormed`: the text's own bytes are UTF-8, so only an escape can make a surrogate.
-  Handler(Parsed& out, bool rawWellFormed) : out_(out), checkSurrogates_(rawWellFormed) {}
+  explicit Handler(Parsed& out) : out_(out) {}
 
   bool Default() { return value(std::nullopt); }
   bool String(const char* text, SizeType length, bool) {
-    std::string_view decoded(text, length);
-    return wellFormed(decoded) && value(decoded);
+    return wellFormed() && value(std::string_view(text, length));
   }
   bool Key(const char* text, SizeType length, bool) {
-    std::string_view name(text, length);
-    if (!wellFormed(name)) return false;
-    if (depth_ == 1) member(name);
+    if (!wellFormed()) return false;
+    if (depth_ == 1) member(std::string_view(text, length));
     return true;
   }
   bool StartObject() { return open(false); }
@@ -47,21 +63,13 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
   bool EndArray(SizeType) { return close(); }
 
   Stop stop() const { return stop_; }
-  const char* stoppedString() const { return stoppedString_; }
 
  private:
-  // The reader refuses a lone high surrogate but decodes a lone low one (as ED B0..BF).
-  bool wellFormed(std::string_view decoded) {
-    if (!checkSurrogates_) return true;
-    for (auto at = decoded.find('\xED'); at != std::string_view::npos;
-         at = decoded.find('\xED', at + 1)) {
-      if (at + 1 < decoded.size() && static_cast<unsigned char>(decoded[at + 1]) >= 0xA0) {
-        stop_ = Stop::surrogate;
-        stoppedString_ = decoded.data();
-        return false;
-      }
-    }
-    return true;
+  // Stops at the end of the string that decoded a lone surrogate: nothing after it counts.
+  bool wellFormed() {
+    if (loneSurrogateAt == none) return true;
+    stop_ = Stop::surrogate;
+    return false;
   }
 
   // A top-level key: the first "items" and the first "reason" are the ones that count.
@@ -122,14 +130,12 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
   }
 
   Parsed& out_;
-  bool checkSurrogates_;
   std::size_t depth_ = 0;                                      // arrays and objects open
   enum class Slot { none, items, reason } slot_ = Slot::none;  // whose value comes next
   bool seenItems_ = false;
   bool seenReason_ = false;
   bool collecting_ = false;  // inside the top-level "items" array, which is usable so far
   Stop stop_ = Stop::none;
-  const char* stoppedString_ = nullptr;
 };
 
 struct Refusal {
@@ -145,8 +151,8 @@ Refusal refusal(const rapidjson::ParseResult& result, const Handler& handler, co
     case Stop::depth:  // the reader has taken the bracket that was one too many
       return {start + result.Offset() - 1,
               "More than " + std::to_string(maxDepth) + " nested arrays or objects."};
-    case Stop::surrogate:  // at the string's opening quote
-      return {static_cast<std::size_t>(handler.stoppedString() - text) - 1,
+    case Stop::surrogate:  // at the escape, as the reader places a lone high surrogate
+      return {start + loneSurrogateAt,
               GetParseError_En(rapidjson::kParseErrorStringUnicodeSurrogateInvalid)};
     case Stop::scalar:
       return {std::string_view(text).find_first_not_of(" \t\n\r", start),
@@ -175,8 +181,9 @@ Parsed parse(char* text, std::size_t size) {
 
   Parsed parsed;
   Stream stream(text + start);
-  Handler handler(parsed, illFormed == std::string_view::npos);
-  rapidjson::Reader reader;
+  Handler handler(parsed);
+  rapidjson::GenericReader<Utf8, Utf8> reader;
+  loneSurrogateAt = none;
   rapidjson::ParseResult result = reader.Parse<rapidjson::kParseInsituFlag>(stream, handler);
   std::optional<Refusal> refused;
   if (result.IsError()) {
@@ -185,10 +192,15 @@ Parsed parse(char* text, std::size_t size) {
     refused = {start + stream.Tell(),
                GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular)};
   }
-  // Whichever the reader would have met first.
-  if (illFormed != std::string_view::npos && (!refused || refused->offset > illFormed)) {
-    refused = {illFormed, GetParseError_En(rapidjson::kParseErrorStringInvalidEncoding)};
+  // The first fault in reading order: the reader may have gone past a lone surrogate to another
+  // fault in the same string, and it never looks at the bytes the UTF-8 check refused.
+  auto earlier = [&](std::size_t at, rapidjson::ParseErrorCode code) {
+    if (at != none && (!refused || refused->offset > at)) refused = {at, GetParseError_En(code)};
+  };
+  if (loneSurrogateAt != none) {
+    earlier(start + loneSurrogateAt, rapidjson::kParseErrorStringUnicodeSurrogateInvalid);
   }
+  earlier(illFormed, rapidjson::kParseErrorStringInvalidEncoding);
   if (refused) {
     throw ParseError("parse error at offset " + std::to_string(refused->offset) + ": " +
                      refused->reason);

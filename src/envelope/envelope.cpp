@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <array>
 
+#include "base/base64.hpp"
 #include "base/failure.hpp"
 #include "base/text.hpp"
-#include "envelope/base64.hpp"
 #include "envelope/openssl.hpp"
 
 namespace tarn::envelope {
@@ -89,14 +89,11 @@ void encrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> no
   }
 }
 
-void decrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> combined,
-             std::uint8_t* plaintext) {
-  const auto nonce = combined.first<nonceSize>();
-  const auto ciphertext = combined.subspan(nonceSize, combined.size() - nonceSize - tagSize);
-  std::array<std::uint8_t, tagSize> tag{};
-  std::ranges::copy(combined.last<tagSize>(), tag.begin());
-  const openssl::CipherContext context = gcm(key, nonce, false);
-  update(context.get(), ciphertext.data(), ciphertext.size(), plaintext);
+void decrypt(std::span<const std::uint8_t> key, const Sealed& sealed, std::uint8_t* plaintext) {
+  // EVP_CTRL_AEAD_SET_TAG takes a pointer to modifiable bytes
+  std::array<std::uint8_t, tagSize> tag = sealed.tag;
+  const openssl::CipherContext context = gcm(key, sealed.nonce, false);
+  update(context.get(), sealed.ciphertext.data(), sealed.ciphertext.size(), plaintext);
   int length = 0;
   if (EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_AEAD_SET_TAG, tagSize, tag.data()) != 1) {
     openssl::fail("AES-GCM set-up failed");
@@ -129,6 +126,22 @@ void hkdf(std::span<const std::uint8_t> ikm, std::span<const std::uint8_t> salt,
   }
 }
 
+std::string sealWith(std::string_view text, const Point& recipient, EVP_PKEY* recipientKey,
+                     EVP_PKEY* ephemeral, std::span<const std::uint8_t, nonceSize> nonce) {
+  Point point = openssl::point(ephemeral);
+  makeCompact(point);
+  const SecretBytes shared = openssl::sharedSecret(ephemeral, recipientKey);
+  const SecretBytes key = messageKey(shared, point, recipient);
+
+  std::vector<std::uint8_t> envelope(overhead + text.size());
+  envelope[0] = version;
+  std::ranges::copy(point, envelope.begin() + pointOffset);
+  std::ranges::copy(nonce, envelope.begin() + nonceOffset);
+  encrypt(key, nonce, text, envelope.data() + ciphertextOffset,
+          std::span(envelope).last<tagSize>());
+  return base64Encode(envelope);
+}
+
 }  // namespace
 
 Recipient::Recipient(const Point& point) : point_(point), parts_(std::make_unique<Parts>()) {
@@ -147,20 +160,12 @@ Recipient& Recipient::operator=(Recipient&&) noexcept = default;
 
 namespace detail {
 
-std::string seal(std::string_view text, const Recipient& recipient, EVP_PKEY* ephemeral,
+std::string seal(std::string_view text, const Recipient& recipient,
+                 std::span<const std::uint8_t, 32> ephemeral,
                  std::span<const std::uint8_t, nonceSize> nonce) {
-  Point point = openssl::point(ephemeral);
-  makeCompact(point);
-  const SecretBytes shared = openssl::sharedSecret(ephemeral, recipient.parts_->key.get());
-  const SecretBytes key = messageKey(shared, point, recipient.point());
-
-  std::vector<std::uint8_t> envelope(overhead + text.size());
-  envelope[0] = version;
-  std::ranges::copy(point, envelope.begin() + pointOffset);
-  std::ranges::copy(nonce, envelope.begin() + nonceOffset);
-  encrypt(key, nonce, text, envelope.data() + ciphertextOffset,
-          std::span(envelope).last<tagSize>());
-  return base64::encode(envelope);
+  ERR_clear_error();
+  const openssl::Pkey key = openssl::keyPair(ephemeral);
+  return sealWith(text, recipient.point(), recipient.parts_->key.get(), key.get(), nonce);
 }
 
 }  // namespace detail
@@ -175,7 +180,7 @@ std::string seal(std::string_view text, const Recipient& recipient) {
   const openssl::Pkey ephemeral(fresh);
   std::array<std::uint8_t, nonceSize> nonce{};
   if (RAND_bytes(nonce.data(), nonce.size()) != 1) openssl::fail("random generator failed");
-  return detail::seal(text, recipient, ephemeral.get(), nonce);
+  return sealWith(text, recipient.point(), recipient.parts_->key.get(), ephemeral.get(), nonce);
 }
 
 SecretBytes messageKey(std::span<const std::uint8_t> sharedSecret, const Point& ephemeral,
@@ -188,31 +193,33 @@ SecretBytes messageKey(std::span<const std::uint8_t> sharedSecret, const Point& 
   return key;
 }
 
-std::vector<std::uint8_t> sealedData(std::string_view sealed) {
-  std::optional<std::vector<std::uint8_t>> bytes = base64::decode(sealed);
+Sealed parse(std::string_view text) {
+  std::optional<std::vector<std::uint8_t>> bytes = base64Decode(text);
   if (!bytes || bytes->size() < minimumSize || bytes->front() != version) {
     throw Failure("sealed-format");
   }
-  return std::move(*bytes);
+  Sealed sealed{};
+  const auto envelope = std::span(*bytes);
+  std::ranges::copy(envelope.subspan<pointOffset, pointSize>(), sealed.ephemeral.begin());
+  // a point off the curve can never open: refused with the other faults, before anyone is asked
+  if (!openssl::onCurve(sealed.ephemeral)) throw Failure("sealed-format");
+  std::ranges::copy(envelope.subspan<nonceOffset, nonceSize>(), sealed.nonce.begin());
+  std::ranges::copy(envelope.last<tagSize>(), sealed.tag.begin());
+  bytes->resize(bytes->size() - tagSize);
+  bytes->erase(bytes->begin(), bytes->begin() + ciphertextOffset);
+  sealed.ciphertext = std::move(*bytes);
+  return sealed;
 }
 
-SecretString open(std::string_view sealed, const Point& recipient, const Agreement& agree) {
+SecretString open(const Sealed& sealed, const Point& recipient,
+                  std::span<const std::uint8_t, 32> sharedSecret) {
+  // whatever computed the shared secret may use OpenSSL too: a failure here must not wear its
+  // leftovers
   ERR_clear_error();
-  const std::vector<std::uint8_t> envelope = sealedData(sealed);
-  Point ephemeral{};
-  std::copy_n(envelope.begin() + pointOffset, pointSize, ephemeral.begin());
-  // Checked here, whatever holds the key: a bad point is OpenSSL's error, not the key's.
-  openssl::publicKey(ephemeral);
-  const SecretBytes shared = agree(ephemeral);
-  // whatever holds the key may use OpenSSL too: a failure below must not wear its leftovers
-  ERR_clear_error();
-  const auto combined = std::span(envelope).subspan(nonceOffset);
-  const SecretBytes derived = messageKey(shared, ephemeral, recipient);
-
-  const std::size_t size = combined.size() - nonceSize - tagSize;
-  SecretString text = secretString(size);
-  text.resize(size);
-  decrypt(derived, combined, reinterpret_cast<std::uint8_t*>(text.data()));
+  const SecretBytes key = messageKey(sharedSecret, sealed.ephemeral, recipient);
+  SecretString text = secretString(sealed.ciphertext.size());
+  text.resize(sealed.ciphertext.size());
+  decrypt(key, sealed, reinterpret_cast<std::uint8_t*>(text.data()));
   if (!isUtf8(text)) throw Failure("sealed-format");
   return text;
 }

@@ -18,7 +18,7 @@ inline constexpr std::size_t nonceSize = 12;
 inline constexpr std::size_t tagSize = 16;
 // version + ephemeral point + nonce + tag; the ciphertext adds as many bytes as the text has.
 inline constexpr std::size_t overhead = 1 + pointSize + nonceSize + tagSize;
-// The smallest envelope that opens: at least one byte of ciphertext.
-inline constexpr std::size_t minimumSize = overhead + 1;
+// The smallest envelope, the empty text's: GCM authenticates it like any other.
+inline constexpr std::size_t minimumSize = overhead;
 
 }  // namespace tarn::envelope

@@ -8,12 +8,18 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <stdexcept>
 #include <string_view>
 
 #include "base/point.hpp"
 #include "base/secret.hpp"
 
 namespace tarn::envelope::openssl {
+
+// An error of the cryptographic library; what() is OpenSSL's own description.
+struct CryptoError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 template <auto F>
 struct Free {
@@ -35,6 +41,12 @@ using KdfContext = std::unique_ptr<EVP_KDF_CTX, Free<&EVP_KDF_CTX_free>>;
 // A P-256 public key from its uncompressed X9.63 form; CryptoError when the bytes are no such
 // point on the curve.
 Pkey publicKey(const Point& point);
+
+// Whether `point` is the uncompressed X9.63 form of a point on P-256; queues no error.
+bool onCurve(const Point& point);
+
+// The P-256 key pair of the private scalar `scalar` (big-endian, from 1 to the group order − 1).
+Pkey keyPair(std::span<const std::uint8_t, 32> scalar);
 
 // The uncompressed X9.63 form of `key`'s public point.
 Point point(EVP_PKEY* key);

@@ -1,10 +1,8 @@
 #include "wire/wire.hpp"
 
-#include <openssl/crypto.h>
-
 #include <cstdio>
 
-#include "envelope/base64.hpp"
+#include "base/base64.hpp"
 
 #if defined(__SSE2__)
 #define RAPIDJSON_SSE2
@@ -154,19 +152,11 @@ Message parse(char* text, std::size_t size) {
 }
 
 SecretString encoded(std::span<const std::uint8_t> bytes) {
-  std::string plain = base64::encode(bytes);
-  SecretString text = secretString(plain.size());
-  text.assign(plain);
-  OPENSSL_cleanse(plain.data(), plain.size());
-  return text;
+  return base64Encode<SecretString>(bytes);
 }
 
 std::optional<SecretBytes> decoded(std::string_view text) {
-  auto plain = base64::decode(text);
-  if (!plain) return std::nullopt;
-  SecretBytes bytes(plain->begin(), plain->end());
-  OPENSSL_cleanse(plain->data(), plain->size());
-  return bytes;
+  return base64Decode<SecretBytes>(text);
 }
 
 Writer::Writer() : out_(secretString(256)) { out_ = "{"; }

@@ -26,7 +26,7 @@
 #   told    what the pinentry was told: {COMMAND: exact argument, pattern, or how many times}
 #   within  seconds the run may take;  how: a run that is not one plain start (see run.py)
 # reply None: no reply is looked at; exit None: nor the exit status.
-import json, re
+import base64, json, re
 from collections import namedtuple
 
 Row = namedtuple("Row", "group name args stdin setup prompt reply exit after told within how")
@@ -56,6 +56,11 @@ def sealed(n):
 
 def parse_at(offset):
     return re.compile(r'\{"error":"parse error at offset %d: [^"]+"\}' % offset)
+
+
+def with_point(sealed, point):  # the sealed string with its ephemeral point replaced, or changed by a function
+    envelope = base64.b64decode(sealed)
+    return base64.b64encode(envelope[:1] + (point(envelope[1:66]) if callable(point) else point) + envelope[66:]).decode()
 
 
 def request(items=None, **rest):
@@ -91,6 +96,8 @@ ROWS = [
     row("plain", "NUL after the object", "seal --dir $S", b'{"items":[]}\0', reply=parse_at(12), exit=1),
     row("plain", "a control character in an item is not echoed", "seal --dir $S", b'{"items":["sekret7\x01"]}', reply=parse_at(18), exit=1, after="freed"),
     row("plain", "a lone surrogate", "seal --dir $S", b'{"items":["\\ud800"]}', reply=PARSE, exit=1),
+    row("plain", "a lone low surrogate before a bad byte: the first fault", "seal --dir $S", b'{"items":["a"],"z":"\\udc00","y":"\xc3"}', reply=parse_at(20), exit=1),
+    row("plain", "a lone low surrogate before a control character in its string", "seal --dir $S", b'{"items":["\\udc00\x01"]}', reply=parse_at(11), exit=1),
     row("plain", "a number too large", "seal --dir $S", b'{"items":[],"n":1e999}', reply=PARSE, exit=1),
     row("plain", "the first of duplicate keys wins", "seal --dir $S", b'{"items":["a"],"items":[7]}', reply=sealed(1)),
     row("plain", "the first of duplicate keys wins, refused", "seal --dir $S", b'{"items":[7],"items":["a"]}', reply='{"error":"items"}', exit=1),
@@ -148,7 +155,10 @@ ROWS = [
     row("prompt", "no items before no key", "open --dir $S", {}, reply='{"error":"items"}', exit=1),
     row("prompt", "an item cut short is not echoed", "open --dir $S", b'{"items":["sekret7', "key", reply=PARSE, exit=1),
     row("prompt", "one malformed item among good ones", "open --dir $S", lambda c: request(c["sealed"] + ["AQ=="]), "key", reply='{"error":"sealed-format"}', exit=1),
-    row("prompt", "the envelope of an empty text", "open --dir $S", lambda c: request([c["empty"]]), "key", reply='{"error":"sealed-format"}', exit=1),
+    row("prompt", "the envelope of an empty text", "open --dir $S", lambda c: request([c["empty"]]), "key", "pin", '{"items":[""]}', told={"GETPIN": 1}),
+    row("prompt", "a text and the empty text sealed together open together", "open --dir $S", lambda c: request([c["sealed"][0], c["empty"]]), "key", "pin", '{"items":["sekret7 one",""]}', told={"GETPIN": 1}),
+    row("prompt", "a point of zeros is refused before the prompt", "open --dir $S", lambda c: request(c["sealed"] + [with_point(c["sealed"][0], b"\4" + bytes(64))]), "key", reply='{"error":"sealed-format"}', exit=1),
+    row("prompt", "a compressed point is refused before the prompt", "open --dir $S", lambda c: request(c["sealed"] + [with_point(c["sealed"][0], lambda p: b"\2" + p[1:])]), "key", reply='{"error":"sealed-format"}', exit=1),
     row("prompt", "sealed for another store's key", "open --dir $S", lambda c: request(c["sealed"]), "key other", "pin", ERROR, 1, told={"GETPIN": 1}),
     row("prompt", "open without a TPM asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key notpm", reply=ERROR, exit=1),
     row("prompt", "open with a key this TPM cannot load asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key cleared", reply=ERROR, exit=1, after="same"),
