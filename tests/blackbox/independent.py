@@ -1,5 +1,5 @@
 # Sealing and opening as the envelope is written down, with python3-cryptography and tpm2-tools alone.
-import base64, os, tempfile
+import base64, hmac, os
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
@@ -7,10 +7,12 @@ from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
 PARENT = "fixedtpm|fixedparent|sensitivedataorigin|userwithauth|noda|restricted|decrypt"
 PRIMARY = ["tpm2_createprimary", "-C", "o", "-g", "sha256", "-G", "ecc256:aes128cfb", "-a", PARENT]
+MARK, HEADER = b"\xffTW1", 44  # the custody service's key files: mark, its secret's id, a salt, then the key
 
 
 def split_key(data):
-    """A key file's marshalled TPM2B_PUBLIC and TPM2B_PRIVATE."""
+    """A key file's marshalled TPM2B_PUBLIC and TPM2B_PRIVATE, past the custody service's header if any."""
+    data = data[HEADER:] if data.startswith(MARK) else data
     n = 2 + int.from_bytes(data[:2], "big")
     return data[:n], data[n:]
 
@@ -37,9 +39,19 @@ def seal(text, recipient):
     return base64.b64encode(b"\1" + point + nonce + box).decode(), shared
 
 
-def tpm_open(tools, where, key_file, sealed):
-    """The texts of sealed strings, the shared secrets got with tpm2-tools (`tools` runs one)."""
-    d = tempfile.mkdtemp(dir=where)
+def header(secret):
+    """The custody service's header for a key file, with a fresh salt."""
+    return MARK + hmac.digest(secret, b"tarn-wemb secret id v1", "sha256")[:8] + os.urandom(32)
+
+
+def auth(secret, uid, key_file):
+    """The key's auth value as the custody service derives it; the TPM strips trailing zeros."""
+    value = hmac.digest(secret, b"tarn-wemb auth v1" + uid.to_bytes(4, "big") + key_file[12:HEADER], "sha256")
+    return value.rstrip(b"\0")
+
+
+def tpm_open(tools, d, key_file, sealed, auth=b""):
+    """The texts of sealed strings, the shared secrets got with tpm2-tools (`tools` runs one) in directory d."""
     for name, part in zip(("pub", "priv"), split_key(key_file)):
         open(f"{d}/{name}", "wb").write(part)
     tools(*PRIMARY, "-c", f"{d}/p")
@@ -48,7 +60,7 @@ def tpm_open(tools, where, key_file, sealed):
     for envelope in (base64.b64decode(s, validate=True) for s in sealed):
         peer = envelope[1:66]
         open(f"{d}/peer", "wb").write(b"\0\104\0\40" + peer[1:33] + b"\0\40" + peer[33:])
-        tools("tpm2_ecdhzgen", "-c", f"{d}/k", "-u", f"{d}/peer", "-o", f"{d}/z")
+        tools("tpm2_ecdhzgen", "-c", f"{d}/k", *(["-p", f"hex:{auth.hex()}"] if auth else []), "-u", f"{d}/peer", "-o", f"{d}/z")
         key = derive(open(f"{d}/z", "rb").read()[4:36], peer, key_point(key_file))
         texts.append(AESGCM(key).decrypt(envelope[66:78], envelope[78:], b"\1").decode())
     return texts

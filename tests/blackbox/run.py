@@ -1,101 +1,48 @@
 #!/usr/bin/python3
 # Runs one group of rows of the black-box table (cases.py) against the built binary, as root.
 #
-# usage: run.py GROUP BINARY [FREED]   FREED: the library built from freed.c (not with sanitizers)
+# usage: run.py [--service SERVICE] GROUP BINARY [FREED]
 #        run.py --with-swtpm COMMAND...  runs COMMAND with a private swtpm behind TARN_WEMB_TCTI
+# SERVICE: the custody service, started per connection as systemd does; without it the command
+# reaches the TPM itself and rows that need the service are skipped. FREED: the library built
+# from freed.c (not with sanitizers).
 #
-# The words of the table's setup, prompt, after and how columns are the keys of SETUP, PROMPT,
-# AFTER and HOW below: small functions of the world (world.py) and the row's run.
+# The words of the table's setup, prompt, after and how columns are the keys of SETUP and PROMPT
+# (before.py), AFTER and HOW (below): small functions of the world (world.py) and the row's run.
 import contextlib, json, os, re, shutil, signal, stat, subprocess, sys, tempfile, time
 from types import SimpleNamespace
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import independent  # noqa: E402
-from cases import OPENED, ROWS, SEEDS, request  # noqa: E402
-from world import World, finish, gone, swtpm  # noqa: E402
+from before import PROMPT, SETUP, secret  # noqa: E402
+from cases import OPENED, ROWS, request  # noqa: E402
+from world import GROUP, World, finish, swtpm, until  # noqa: E402
 
 FINGER = "Place your finger on the fingerprint reader"
-NOWHERE = "swtpm:host=127.0.0.1,port=1"
 
 
 def mode(path):
     return oct(stat.S_IMODE(os.lstat(path).st_mode)) if os.path.lexists(path) else "absent"
 
 
-def store(w, bits, who="root"):
-    os.mkdir(w.store)
-    os.chmod(w.store, bits)
-    shutil.chown(w.store, who, who)
-
-
-def key_as(w, make):
-    """The user's store holding, in the key file's place, what `make` puts there."""
-    store(w, 0o700, w.user)
-    make(w.key)
-    shutil.chown(w.key, w.user, w.user)
-
-
-def key(w, ctx):
-    *ctx["sealed"], ctx["empty"] = w.seal(SEEDS + [""], w.store)
-
-
-def indep(w, ctx):
-    point = independent.key_point(open(w.key, "rb").read())
-    ctx["indep"], ctx["shared"] = zip(*(independent.seal(t, point) for t in SEEDS))
-    w.env["TARN_TEST_MARKERS"] = ",".join([b"sekret7".hex()] + [x.hex() for x in ctx["shared"]])
-    w.env.update(w.tpm_at(w.relayed))
-
-
-def stop(w, ctx):
-    w.tpm.send_signal(signal.SIGSTOP)
-    w.resume.append(lambda: w.tpm.send_signal(signal.SIGCONT))
-
-
-def planted(w, ctx):
-    store(w, 0o755, w.neighbour)
-    w.seal(["theirs"], w.store, who=w.neighbour)
-    os.chmod(w.key, 0o644)
-
-
-def other_template(w, path):
-    """A decrypt key without noDA, made by tpm2-tools under the same parent."""
-    w.tools(*independent.PRIMARY, "-c", f"{w.dir}/p")
-    w.tools("tpm2_create", "-C", f"{w.dir}/p", "-G", "ecc256", "-a", "fixedtpm|fixedparent|sensitivedataorigin|userwithauth|decrypt",
-            "-u", f"{w.dir}/pub", "-r", f"{w.dir}/priv")
-    open(path, "wb").write(open(f"{w.dir}/pub", "rb").read() + open(f"{w.dir}/priv", "rb").read())
-    os.chmod(path, 0o600)
-
-
-SETUP = {
-    "home": lambda w, ctx: setattr(w, "store", f"{w.dir}/home/Library/Application Support/Tarn Studio/wemb"),
-    "key": key,
-    "other": lambda w, ctx: ctx.update(sealed=w.seal(SEEDS, f"{w.dir}/other")),
-    "indep": indep,
-    "notpm": lambda w, ctx: w.env.update(w.tpm_at(NOWHERE)),
-    "stop": stop,
-    "cleared": lambda w, ctx: w.tools("tpm2_clear", "-c", "p"),
-    "planted": planted,
-    "loose": lambda w, ctx: os.chmod(w.key, 0o620),
-    "unreadable": lambda w, ctx: os.chmod(w.key, 0),
-    "fifo": lambda w, ctx: key_as(w, lambda path: os.mkfifo(path, 0o600)),
-    "kdir": lambda w, ctx: key_as(w, os.mkdir),
-    "template": lambda w, ctx: key_as(w, lambda path: other_template(w, path)),
-    "loosedir": lambda w, ctx: store(w, 0o770, w.user),
-    "theirdir": lambda w, ctx: store(w, 0o1777, w.neighbour),
-    "rootdir": lambda w, ctx: store(w, 0o1777),
-}
-PROMPT = {"mute": {"TARN_TEST_PINENTRY_STALL": "greeting"}, "nopath": {"PATH": "/nonexistent"}, "nodisplay": {"DISPLAY": ""}}
 
 
 def prepare(w, row):
     """The row's run: its setup words applied in order, its input, the pinentry's script."""
-    w.store, w.env, w.resume = f"{w.dir}/store", {}, []
+    w.store, w.env, w.resume, w.who, w.command = f"{w.dir}/store", {}, [], None, w.installed
     w.carried.clear()
+    open(f"{w.dir}/told", "w").close()
+    os.chmod(f"{w.dir}/told", 0o666)  # whoever runs, the pinentry logs here
     r = SimpleNamespace(row=row, ctx={}, problems=[], answers=[])
     for word in row.setup.split():
         SETUP[word](w, r.ctx)
     if "freed" in row.after.split():
         w.env.setdefault("TARN_TEST_MARKERS", b"sekret7".hex())
+        if w.service:  # the loader ignores LD_PRELOAD in a setgid program: the build's copy, in the group
+            w.command = w.binary, GROUP
+    if w.service:
+        open(w.markers, "w").write(w.env.get("TARN_TEST_MARKERS", ""))
+        open(f"{w.work}/freed", "w").close()
     for word in row.prompt.split():
         if word.startswith("stall:"):
             w.env["TARN_TEST_PINENTRY_STALL"] = word[6:]
@@ -112,12 +59,12 @@ def prepare(w, row):
 
 
 def start(w, r, stdin=None, **kw):
-    return w.start(r.args, r.stdin if stdin is None else stdin, r.answers, w.env, **kw)
+    return w.start(r.args, r.stdin if stdin is None else stdin, r.answers, w.env, **{"who": w.who, **kw})
 
 
-def racers(w, r, inputs, ok=lambda out: True):
+def racers(w, r, inputs, ok=lambda out: True, runs=None):
     """Runs started all at once: the first that failed or the first, and all results."""
-    results = [finish(p) for p in [start(w, r, i) for i in inputs]]
+    results = [finish(p) for p in runs or [start(w, r, i) for i in inputs]]
     bad = [x for x in results if x[2] != 0 or not ok(x[0])]
     if bad:
         r.problems.append(f"{len(bad)} of {len(results)} failed, e.g. {bad[0][0][:200]!r}")
@@ -153,9 +100,13 @@ def kill(w, r):
     os.kill(p.pid, getattr(signal, "SIG" + r.row.how[5:]))  # setpriv has exec'd the binary: same pid
     finish(p)
     pinentry = next((t[1] for t in w.told() if t[0] == "START"), None)
-    if pinentry and not gone(pinentry, 3):
+    if pinentry and not until(lambda: not os.path.exists(f"/proc/{pinentry}"), 3):
         os.kill(pinentry, signal.SIGKILL)
         r.problems.append("the pinentry outlived the run")
+    if not until(lambda: not w.custodians(), 3):
+        r.problems.append("the custody service outlived the run")
+    if w.service and (left := w.left()):
+        r.problems.append(f"left in the TPM: {left}")
     w.flush()  # swtpm keeps what a killed client loaded
     return "\n", b"", 0
 
@@ -173,6 +124,46 @@ def finger(w, r):
     return result
 
 
+def two_accounts(w, r):
+    """First seals of the user's and the neighbour's, four each at once: each its own key, every text in it."""
+    stores = {w.user: w.store, w.neighbour: f"{w.dir}/theirs"}
+    os.mkdir(stores[w.neighbour], 0o700)
+    shutil.chown(stores[w.neighbour], w.neighbour, w.neighbour)
+    texts = [(who, f"sekret7 {who} {i}") for i in range(4) for who in stores]
+    first, results = racers(w, r, [], runs=[w.start(["seal", "--dir", stores[who]], request([text]), "-", w.env, who)
+                                           for who, text in texts])
+    if not results:
+        return first
+    keys = {who: open(f"{path}/klucz.se", "rb").read() for who, path in stores.items()}
+    if keys[w.user] == keys[w.neighbour]:
+        r.problems.append("both accounts got one key")
+    for (who, text), (out, _, _) in zip(texts, results):
+        if tpm_texts(w, keys[who], json.loads(out)["sealed"], stores[who]) != [text]:
+            r.problems.append(f"{text!r} was not sealed to {who}'s own key")
+    return "\n", b"", 0
+
+
+HOLD = "import socket, sys\nheld = [socket.socket(socket.AF_UNIX) for _ in range(200)]\n" \
+       "for s in held:\n    s.connect(sys.argv[1])\nprint(flush=True)\nsys.stdin.read()\n"
+
+
+def flood(w, r):
+    """200 idle connections and 20 status runs of the user's while the neighbour asks for status."""
+    holder = subprocess.Popen(w.as_user() + ["/usr/bin/python3", "-c", HOLD, w.tpm_at(w.route)["TARN_WEMB_SOCKET"]],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    holder.stdout.readline()
+    busy = [start(w, r) for _ in range(20)]
+    began = time.monotonic()
+    result = finish(start(w, r, who=w.neighbour), 10)
+    if time.monotonic() - began > 1:
+        r.problems.append(f"the neighbour's status took {time.monotonic() - began:.1f} s, at most 1 s expected")
+    holder.stdin.close()
+    holder.wait()
+    for p in busy:
+        finish(p)
+    return result
+
+
 HOW = {
     None: lambda w, r: finish(start(w, r), (r.row.within or 60) + 10),
     "x16": lambda w, r: racers(w, r, [r.stdin] * 16, lambda out: out == OPENED + "\n")[0],
@@ -180,16 +171,36 @@ HOW = {
     "closed-stdout": closed_stdout,
     "kill-KILL": kill, "kill-TERM": kill,
     "finger": finger, "fail": finger, "finger-cancel": finger,
+    "two-accounts": two_accounts,
+    "flood": flood,
 }
 
 
+def tpm_texts(w, key_file, sealed, where):
+    """Sealed strings opened with tpm2-tools and the key's auth value derived as the service does."""
+    auth = independent.auth(secret(w), os.stat(where).st_uid, key_file) if w.service else b""
+    return independent.tpm_open(w.tools, scratch(w), key_file, sealed, auth)
+
+
+def scratch(w):
+    """A directory for tpm2-tools, whether they run as root or as the user."""
+    d = tempfile.mkdtemp(dir=w.dir)
+    shutil.chown(d, w.user, w.user)
+    return d
+
+
 def tpm_opens(w, r):
-    texts = json.loads(r.stdin)["items"]
+    if tpm_texts(w, open(w.key, "rb").read(), json.loads(r.out)["sealed"], w.store) != json.loads(r.stdin)["items"]:
+        return "tpm2-tools open other texts"
+
+
+def tpm_refuses(w, r):
+    """As the key's own account, the TPM open to it: tpm2-tools without the auth value get no shared secret."""
     try:
-        if independent.tpm_open(w.tools, w.dir, open(w.key, "rb").read(), json.loads(r.out)["sealed"]) != texts:
-            return "tpm2-tools open other texts"
-    except Exception as e:
-        return f"tpm2-tools cannot open: {e}"
+        independent.tpm_open(lambda *a: w.tools(*a, who=w.user), scratch(w), open(w.key, "rb").read(), json.loads(r.out)["sealed"])
+    except subprocess.CalledProcessError as e:
+        return None if "tpm2_ecdhzgen" in e.cmd else f"{e.cmd} failed: the refusal proves nothing"
+    return "the account's own tpm2-tools got a shared secret"
 
 
 def state(test):
@@ -203,6 +214,7 @@ AFTER = {
     "nostore": state(lambda w, r: not os.path.lexists(w.store)),
     "same": state(lambda w, r: open(w.key, "rb").read() == r.before),
     "tpm-opens": tpm_opens,
+    "tpm-refuses": tpm_refuses,
     "freed": lambda w, r: None,  # acts before the run: the request's text becomes a marker (prepare)
 }
 
@@ -223,12 +235,16 @@ def told(w, r):
 
 def check(w, row):
     """Runs one row; returns what went wrong."""
-    r = prepare(w, row)
-    start = time.monotonic()
-    r.out, err, code = HOW[row.how](w, r)
-    elapsed = time.monotonic() - start
-    for undo in w.resume:
-        undo()
+    try:
+        r = prepare(w, row)
+        start = time.monotonic()
+        r.out, err, code = HOW[row.how](w, r)
+        elapsed = time.monotonic() - start
+    except Exception as e:
+        return [f"cannot run: {e!r}"]
+    finally:
+        for undo in w.resume:
+            undo()
     problems = r.problems
     if row.reply is not None:
         expected = row.reply.replace("$S", w.store) if isinstance(row.reply, str) else row.reply
@@ -247,11 +263,16 @@ def check(w, row):
         problems.append(f"took {elapsed:.1f} s, at most {row.within} s expected")
     if any(x in w.carried for x in r.ctx.get("shared", ())):
         problems.append("a shared secret crossed the bus in clear")
-    if os.path.exists(f"{w.dir}/freed"):
-        problems += sorted(set(open(f"{w.dir}/freed").read().split("\n")) - {""})
+    for log, where in ((f"{w.dir}/freed", ""), (f"{w.work}/freed", "in the custody service: ")):
+        if os.path.exists(log):
+            problems += sorted(where + x for x in set(open(log).read().split("\n")) - {""})
     told(w, r)
     for word in row.after.split():
-        if problem := AFTER[word](w, r):
+        try:
+            problem = AFTER[word](w, r)
+        except Exception as e:
+            problem = f"cannot look: {e!r}"
+        if problem:
             problems.append(f"after the run, {word}: {problem}")
     if not w.bus and not row.how and (left := w.left()):
         problems.append(f"left in the TPM: {left}")
@@ -267,12 +288,17 @@ def main():
             finally:
                 tpm.kill()
                 tpm.wait()
-    group = sys.argv[1]
-    world = World(group, os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3]) if len(sys.argv) > 3 else None)
+    args, service = sys.argv[1:], None
+    if args[0] == "--service":
+        service, args = os.path.abspath(args[1]), args[2:]
+    group = args[0]
+    skip = open(os.environ["TARN_TEST_SKIP"]).read().splitlines() if "TARN_TEST_SKIP" in os.environ else []
+    rows = [r for r in ROWS if r.group == group and r.name not in skip]
+    waiting = sum(r.service and not service for r in rows)
+    world = World(group, os.path.abspath(args[1]), os.path.abspath(args[2]) if len(args) > 2 else None, service)
     failed = ran = 0
     try:
-        skip = open(os.environ["TARN_TEST_SKIP"]).read().splitlines() if "TARN_TEST_SKIP" in os.environ else []
-        for row in (r for r in ROWS if r.group == group and r.name not in skip):
+        for row in (r for r in rows if service or not r.service):
             ran += 1
             world.dir = f"{world.work}/{ran}"
             os.mkdir(world.dir)
@@ -283,8 +309,8 @@ def main():
             print(("FAIL " if problems else "ok   ") + f"{time.monotonic() - start:5.1f}s " + row.name + "".join("\n     " + p for p in problems), flush=True)
     finally:
         world.close()
-    print(f"{group}: {ran - failed} of {ran} rows pass")
-    sys.exit(1 if failed or not ran else 0)
+    print(f"{group}: {ran - failed} of {ran} rows pass" + (f", {waiting} more need the service" if waiting else ""))
+    sys.exit(1 if failed or not ran + waiting else 0)
 
 
 if __name__ == "__main__":

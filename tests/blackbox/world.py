@@ -2,11 +2,13 @@
 import contextlib, fcntl, json, os, secrets, shutil, signal, socket, subprocess, tempfile, threading, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PAM = {"finger": f"auth [success=done default=ignore] pam_exec.so quiet stdout {HERE}/finger.sh\n"}
+PAM = {"finger": f"auth [success=done default=ignore] pam_exec.so quiet stdout {HERE}/finger.sh\n",
+       "rootok": "auth sufficient pam_rootok.so\n"}
+GROUP = "tarn-wemb"  # the command's group: the custody service answers presence only to it
 
 
-def sh(*args, **kw):
-    return subprocess.run(args, check=True, capture_output=True, **kw).stdout
+def sh(*args, check=True, **kw):
+    return subprocess.run(args, check=check, capture_output=True, **kw).stdout
 
 
 def port_pair():
@@ -30,11 +32,9 @@ def swtpm(state):
                               "--ctrl", f"type=tcp,port={port + 1},bindaddr=127.0.0.1",
                               "--flags", "startup-clear,not-need-init", "--tpmstate", f"dir={state}"],
                              stderr=subprocess.DEVNULL)
-        for _ in range(100):
-            with contextlib.suppress(OSError):
-                socket.create_connection(("127.0.0.1", port)).close()
-                return p, f"swtpm:host=127.0.0.1,port={port}"
-            time.sleep(0.05)
+        if until(lambda: subprocess.run(["tpm2_getcap", "-T", f"swtpm:host=127.0.0.1,port={port}", "properties-fixed"],
+                                        capture_output=True).returncode == 0, 5):
+            return p, f"swtpm:host=127.0.0.1,port={port}"
         p.kill()
     raise RuntimeError("swtpm did not start")
 
@@ -78,21 +78,33 @@ def finish(p, timeout=150):
     return out.decode("utf-8", "replace"), err, p.returncode
 
 
-def gone(pid, seconds):
+def until(test, seconds):
+    """Whether `test` comes true within `seconds`."""
     for _ in range(int(seconds * 20)):
-        try:
-            os.kill(pid, 0)
-        except ProcessLookupError:
+        if test():
             return True
         time.sleep(0.05)
     return False
 
 
-class World:
-    """One group's fixtures; `dir` is the running row's directory, `env` what its setup adds to each run."""
+def sanitizers():
+    return {k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")}
 
-    def __init__(self, group, binary, freed):
-        self.binary, self.freed, self.undo, self.bus = binary, freed, [], None
+
+class World:
+    """One group's fixtures; `dir` is the running row's directory, `env` what its setup adds to each run,
+    `command` the program its runs start and the group they run in (None: the account's own)."""
+
+    def __init__(self, group, binary, freed, service=None):
+        self.binary, self.freed, self.service, self.undo, self.bus = binary, freed, service, [], None
+        try:
+            self.make(group)
+        except BaseException:
+            self.close()
+            raise
+
+    def make(self, group):
+        service = self.service
         self.work = tempfile.mkdtemp(prefix=f"tarn-{group}-")
         os.chmod(self.work, 0o755)
         self.tpm, self.tcti = swtpm(f"{self.work}/tpm")
@@ -107,7 +119,10 @@ class World:
                 sh("useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", name)
                 self.undo.append(lambda name=name: subprocess.run(["userdel", name], capture_output=True))
             sh("chpasswd", input=f"{self.user}:{self.password}".encode())
-        self.route = self.abrmd() if group == "race" else self.tcti  # concurrent runs go through a resource manager
+        # concurrent runs go through a resource manager, as users' runs do
+        self.route = self.abrmd() if group == "race" else self.relayed if service else self.tcti
+        self.direct = self.route if self.bus else self.tcti  # for tpm2-tools: never through the relay
+        self.command = self.installed = (self.custody() if service else self.binary), None
         if group in PAM:
             self.pam_service(PAM[group])
 
@@ -121,20 +136,20 @@ class World:
         return ["/usr/bin/setpriv", "--reuid", who, "--regid", who, "--init-groups"]
 
     def abrmd(self):
-        address, pid = sh(*self.as_user(), "dbus-daemon", "--session", "--fork", "--print-address=1",
+        """tpm2-abrmd on a private bus, run by whoever reaches the TPM: the service (root) or the command."""
+        runner = [] if self.service else self.as_user()
+        address, pid = sh(*runner, "dbus-daemon", "--session", "--fork", "--print-address=1",
                           "--print-pid=1").decode().split()
         self.undo.append(lambda: os.kill(int(pid), signal.SIGTERM))
         name, self.bus = "com.tarn.test" + secrets.token_hex(3), address
         env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=address)
-        rm = subprocess.Popen(self.as_user() + ["tpm2-abrmd", "--session", f"--dbus-name={name}", f"--tcti={self.tcti}"],
+        rm = subprocess.Popen(runner + ["tpm2-abrmd", *([] if runner else ["--allow-root"]), "--session", f"--dbus-name={name}", f"--tcti={self.tcti}"],
                               env=env, stderr=subprocess.DEVNULL)
         self.undo.append(rm.kill)
         route = f"tabrmd:bus_name={name},bus_type=session"
-        for _ in range(100):
-            if subprocess.run(self.as_user() + ["tpm2_getcap", "-T", route, "properties-fixed"], capture_output=True,
-                              env=env).returncode == 0:
-                return route
-            time.sleep(0.1)
+        if until(lambda: subprocess.run(runner + ["tpm2_getcap", "-T", route, "properties-fixed"], capture_output=True,
+                                        env=env).returncode == 0, 10):
+            return route
         raise RuntimeError("tpm2-abrmd did not come up")
 
     def pam_service(self, first):
@@ -148,32 +163,77 @@ class World:
         os.makedirs(self.reader, mode=0o755)
         self.undo.append(lambda: shutil.rmtree(self.reader))
 
+    def custody(self):
+        """The service as the package installs it: the group, a setgid copy of the command, a secret."""
+        with open("/tmp/tarn-test-accounts.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if subprocess.run(["getent", "group", GROUP], capture_output=True).returncode:
+                sh("groupadd", "--system", GROUP)
+        os.mkdir(f"{self.work}/bin", 0o755)
+        installed = shutil.copy(self.binary, f"{self.work}/bin/tarn-wemb")
+        shutil.chown(installed, "root", GROUP)
+        os.chmod(installed, 0o2755)
+        self.state, self.markers, self.sockets, self.activators = f"{self.work}/state", f"{self.work}/markers", {}, []
+        os.mkdir(self.state, 0o700)
+        os.mkdir(f"{self.work}/run", 0o755)
+        open(self.markers, "w").close()
+        sh(self.service, "--make-secret", env={"STATE_DIRECTORY": self.state, **sanitizers()})
+        self.undo.append(self.end_custody)
+        return installed
+
+    def end_custody(self):
+        subprocess.run(["kill", "-KILL", *self.custodians(), *self.activators], capture_output=True)
+
+    def listen(self, tcti):
+        """The socket of a custody service that reaches the TPM through `tcti`, started at the first call."""
+        if tcti not in self.sockets:
+            path = f"{self.work}/socket{len(self.sockets)}"
+            env = {"TARN_WEMB_TCTI": tcti, "STATE_DIRECTORY": self.state, "RUNTIME_DIRECTORY": f"{self.work}/run",
+                   "DBUS_SESSION_BUS_ADDRESS": self.bus or "", **sanitizers()}
+            if self.freed:
+                env.update(LD_PRELOAD=self.freed, TARN_TEST_FREED_LOG=f"{self.work}/freed", TARN_TEST_MARKERS_FILE=self.markers)
+            p = subprocess.Popen(["systemd-socket-activate", "--accept", "-l", path, *(f"--setenv={k}={v}" for k, v in env.items()),
+                                  self.service], stdout=subprocess.DEVNULL, stderr=open(f"{self.work}/activate.log", "ab"))
+            self.activators.append(str(p.pid))
+            until(lambda: os.path.exists(path), 5)
+            os.chmod(path, 0o666)
+            self.sockets[tcti] = path
+        return self.sockets[tcti]
+
+    def custodians(self):
+        """The custody service's processes of this group, one per open connection."""
+        return sh("pgrep", "-P", ",".join(self.activators), check=False).decode().split() if self.service else []
+
     def tpm_at(self, tcti):
         """What a run's environment says to reach the TPM behind `tcti`."""
-        return {"TARN_WEMB_TCTI": tcti}
+        return {"TARN_WEMB_SOCKET": self.listen(tcti)} if self.service else {"TARN_WEMB_TCTI": tcti}
 
-    def tools(self, *args):
-        """A tpm2-tools command; every object it left in the TPM is flushed after it."""
+    def tools(self, *args, who=None):
+        """A tpm2-tools command, as root or `who`; every object it left in the TPM is flushed after it."""
+        runner = self.as_user(who) if who or self.bus and not self.service else []  # a bus admits its owner alone
         try:
-            return sh(*args, env=dict(os.environ, TPM2TOOLS_TCTI=self.tcti))
+            return sh(*runner, *args, env=dict(os.environ, TPM2TOOLS_TCTI=self.direct, DBUS_SESSION_BUS_ADDRESS=self.bus or ""))
         finally:
             self.flush()
 
     def flush(self):
         for kind in ("-t", "-l", "-s"):
-            subprocess.run(["tpm2_flushcontext", kind], env=dict(os.environ, TPM2TOOLS_TCTI=self.tcti), capture_output=True)
+            subprocess.run(["tpm2_flushcontext", kind], env=dict(os.environ, TPM2TOOLS_TCTI=self.direct), capture_output=True)
 
     def start(self, args, stdin=b"", prompt="pin", env=None, who=None, stdout=subprocess.PIPE):
-        """The binary started as the user (or `who`) with the stand-in pinentry scripted by `prompt`."""
+        """The command started as the user (or `who`) with the stand-in pinentry scripted by `prompt`."""
         words = {"pin": f"pin:{self.password}", "wrong": f"pin:not-{self.password}"}
         e = {"PATH": f"{os.path.dirname(self.binary)}/tests/pinentry-bin:/usr/bin:/bin", "HOME": f"{self.dir}/home",
              "DISPLAY": ":99", "TARN_TEST_PINENTRY_LOG": f"{self.dir}/told",
              "TARN_TEST_PINENTRY_ANSWERS": "\n".join(words.get(w, w) for w in prompt.split()), **self.tpm_at(self.route)}
-        e.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")}, DBUS_SESSION_BUS_ADDRESS=self.bus or "")
+        e.update(sanitizers(), DBUS_SESSION_BUS_ADDRESS=self.bus or "")
         if self.freed:
             e.update(LD_PRELOAD=self.freed, TARN_TEST_FREED_LOG=f"{self.dir}/freed")
         e.update(env or {})
-        p = subprocess.Popen(self.as_user(who) + [self.binary, *args], stdout=stdout, stderr=subprocess.PIPE,
+        program, group = self.command
+        who = who or self.user
+        runner = ["/usr/bin/setpriv", "--reuid", who, "--regid", group or who, "--clear-groups" if group else "--init-groups"]
+        p = subprocess.Popen(runner + [program, *args], stdout=stdout, stderr=subprocess.PIPE,
                              stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin, env=e, cwd=self.dir,
                              start_new_session=True)
         if isinstance(stdin, bytes):  # fed aside: a binary that stops reading must not stop the test
@@ -199,13 +259,10 @@ class World:
         return [json.loads(line) for line in open(path)] if os.path.exists(path) else []
 
     def wait_told(self, test, seconds=20):
-        for _ in range(seconds * 20):
-            if any(test(r) for r in self.told()):
-                return True
-            time.sleep(0.05)
-        return False
+        return until(lambda: any(test(t) for t in self.told()), seconds)
 
     def left(self):
-        """The handles left loaded in the TPM."""
+        """The handles left loaded in the TPM, once the service's processes have ended."""
+        until(lambda: not self.custodians(), 3)
         return "".join(sh("tpm2_getcap", "-T", self.tcti, kind).decode()
                        for kind in ("handles-transient", "handles-loaded-session")).split()
