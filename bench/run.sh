@@ -5,10 +5,12 @@
 #   bench/run.sh [BINARY | SOURCE-TREE]     default: this tree, built Release in build-bench
 #
 # As root every command runs as a throwaway account; the "open" row needs its password.
+# The TPM is the test runner's private swtpm, or the one TARN_WEMB_TCTI names when it is set.
 # TARN_BENCH_ROWS picks rows (default "seal-items open seal-6m 8m seal-1g status");
 # TARN_BENCH_RUNS (7), TARN_BENCH_OPEN_RUNS (3) and TARN_BENCH_STATUS_RUNS (31) count runs.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
+[[ -n ${TARN_WEMB_TCTI:-} ]] || exec "$HERE/../tests/blackbox/run.py" --with-swtpm "$0" "$@"
 TARGET=$(realpath "${1:-$HERE/..}")
 ROWS=" ${TARN_BENCH_ROWS:-seal-items open seal-6m 8m seal-1g status} "
 RUNS=${TARN_BENCH_RUNS:-7}
@@ -20,9 +22,7 @@ BIG=$((6 * 1024 * 1024))
 WORK=$(mktemp -d /tmp/tarn-bench.XXXXXX)
 chmod 755 "$WORK"
 ACCOUNT=-
-. "$HERE/../scripts/swtpm.sh"
 cleanup() {
-  swtpm_stop
   if [[ $ACCOUNT != - ]]; then userdel -f "$ACCOUNT" 2>/dev/null || true; fi
   rm -rf "$WORK"
 }
@@ -47,7 +47,6 @@ fi
 MEASURE=$FLOORS/measure FLOOR=$FLOORS/floor FLOOR_STATUS=$FLOORS/floor_status
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 
-swtpm_start "$WORK/tpm"
 mkdir "$WORK/home"
 STORE=$WORK/home/store
 if [[ $(id -u) == 0 ]]; then
@@ -121,22 +120,10 @@ if want open; then
   once envelopes "$WORK/items.txt" "$FLOOR" seal "$STORE" "$ITEMS" 100
   python3 -c 'import json, sys; print(json.dumps({"items": open(sys.argv[1]).read().split(),
     "reason": "Benchmark"}))' "$WORK/envelopes.reply" >"$WORK/open.json"
-  mkdir "$WORK/bin"
-  cat >"$WORK/bin/pinentry" <<EOF
-#!/bin/sh
-echo OK
-while read -r command rest; do
-  case \$command in
-  GETPIN) printf 'D %s\nOK\n' '$PASSWORD' ;;
-  CONFIRM) ;; # a message shown while PAM works: it stays until the tool closes it
-  BYE) echo OK; exit 0 ;;
-  *) echo OK ;;
-  esac
-done
-EOF
-  chmod 755 "$WORK/bin/pinentry"
+  install -D -m 0755 "$HERE/../tests/blackbox/pinentry" "$WORK/bin/pinentry"
   (
     export PATH="$WORK/bin:/usr/bin:/bin" DISPLAY=:99 TARN_BENCH_PASSWORD=$PASSWORD
+    export TARN_TEST_PINENTRY_ANSWERS="pin:$PASSWORD"
     unset WAYLAND_DISPLAY GPG_TTY
     pair "$OPEN_RUNS" open "$WORK/open.json" "$WORK/envelopes.reply" "$TOOL" open --dir "$STORE" \
       -- "$FLOOR" open "$STORE"

@@ -4,11 +4,14 @@
 # again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+if [ -z "${TARN_WEMB_TCTI:-}" ]; then
+  scripts/install-deps.sh
+  # the test runner's software TPM: started for this script, stopped when it ends
+  exec tests/blackbox/run.py --with-swtpm "$0" "$@"
+fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target tarn-wemb tarn-wemb-custody >/dev/null
 
-. scripts/swtpm.sh
 . scripts/custody.sh
 # Under /run, root's and closed to others: the command takes only a pinentry no one else could
 # have put there.
@@ -17,13 +20,11 @@ chmod 755 "$work"
 account=""
 cleanup() {
   custody_stop
-  swtpm_stop
   if [ -n "$account" ]; then userdel "$account" 2>/dev/null && echo "(removed the demo account $account)"; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
-swtpm_start "$work/tpm"
-echo "private software TPM: TARN_WEMB_TCTI=$TARN_WEMB_TCTI"
+echo "the TPM: TARN_WEMB_TCTI=$TARN_WEMB_TCTI"
 custody_start "$work/custody" build
 echo "custody service: TARN_WEMB_SOCKET=$TARN_WEMB_SOCKET"
 
@@ -38,21 +39,9 @@ echo "(created the demo account $account with password $password; removed at the
 install -d -o "$account" -m 0700 "$work/home"
 store="$work/home/store"
 
-# Without a terminal a few lines of shell stand in for pinentry and type the password.
-mkdir -p "$work/bin"
-cat >"$work/bin/pinentry" <<EOF
-#!/bin/sh
-echo OK
-while read -r command rest; do
-  case "\$command" in
-    GETPIN) echo "D $password" ;;
-    BYE) echo OK; exit 0 ;;
-  esac
-  echo OK
-done
-EOF
-chmod 755 "$work/bin/pinentry"
-prompt_env=(PATH="$work/bin:/usr/bin:/bin" DISPLAY=:0)
+# Without a terminal the tests' stand-in pinentry types the password.
+install -D -m 0755 tests/blackbox/pinentry "$work/bin/pinentry"
+prompt_env=(PATH="$work/bin:/usr/bin:/bin" DISPLAY=:0 TARN_TEST_PINENTRY_ANSWERS="pin:$password")
 terminal=""
 if [ -t 0 ] && [ -t 1 ] && terminal=$(tty) && [ -x /usr/bin/pinentry-curses ]; then
   # the demo account must be able to draw on this terminal while the demo runs

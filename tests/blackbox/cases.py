@@ -1,6 +1,7 @@
 # The black-box table: one row per case, run by run.py against the built binary as a throwaway
 # account with a password. Columns:
 #   group   the ctest entry that runs the row (rows of one group share a swtpm and the accounts)
+#           race: through tpm2-abrmd; finger, rootok: with modules in front of the password in PAM
 #   args    after the binary's name; $S is the row's store directory, $P its parent
 #   stdin   bytes, a dict sent as JSON, "zero" (/dev/zero), or a function of the row's context
 #   setup   words, applied in order: key (a seal made the store's key; ctx sealed/empty), other
@@ -16,24 +17,32 @@
 #           neighbour's directory), stickybin (root's, 1777), loosebin (root's, 0775), deepbin
 #           (below the neighbour's), linkbin (root's link into the neighbour's), theirfile (the
 #           neighbour's file), loosefile (root's, 0757); PATH only: rootlink (root's links to
-#           the stand-in), ownbin (the user's copy of it)
+#           the stand-in), ownbin (the user's copy of it); noservice (a socket nobody
+#           listens on), notcti (the caller outside group tss, its own TCTI leading nowhere),
+#           stolen (the neighbour runs with a copy of the key file in its own store), oldform
+#           (the key file without the service's header), newsecret / nosecret (the service's
+#           secret replaced / removed), plain (a copy of the command without the setgid bit)
 #   prompt  the pinentry's answers in turn: pin, wrong, cancel, fully-cancel, error, hang; or
 #           "-" (no pinentry may start), mute (it never greets), stall:CMD, nopath, nodisplay
 #   reply   the exact line ($S, $P replaced) or a compiled pattern
 #   exit    the exit status
 #   after   words: dir700 key600 nokey nostore same (key file unchanged) tpm-opens (the sealed
-#           strings open with tpm2-tools) freed (the request text is looked for in freed memory)
+#           strings open with tpm2-tools, given the key's auth value) tpm-refuses (the account's
+#           own tpm2-tools, lacking it, get no shared secret) freed (the request text and shared
+#           secrets are looked for in freed memory of the command and of the service)
 #   told    what the pinentry was told: {COMMAND: exact argument, pattern, or how many times}
 #   within  seconds the run may take;  how: a run that is not one plain start (see run.py)
+#   service the row needs the custody service (skipped while the command reaches the TPM itself)
 # reply None: no reply is looked at; exit None: nor the exit status.
 import base64, json, re
 from collections import namedtuple
 
-Row = namedtuple("Row", "group name args stdin setup prompt reply exit after told within how")
+Row = namedtuple("Row", "group name args stdin setup prompt reply exit after told within how service")
 
 
-def row(group, name, args, stdin=b"", setup="", prompt="-", reply="", exit=0, after="", told=None, within=None, how=None):
-    return Row(group, name, args.split(), stdin, setup, prompt, reply, exit, after, told or {}, within, how)
+def row(group, name, args, stdin=b"", setup="", prompt="-", reply="", exit=0, after="", told=None, within=None, how=None,
+        service=False):
+    return Row(group, name, args.split(), stdin, setup, prompt, reply, exit, after, told or {}, within, how, service)
 
 
 USAGE = '{"error":"usage: tarn-wemb status|seal|open|verify [--dir path]"}'
@@ -48,6 +57,10 @@ PLANTED = {"theirbin": "in a neighbour's directory", "stickybin": "in root's sti
            "loosebin": "in a directory its group may write", "deepbin": "below a neighbour's directory",
            "linkbin": "linked into a neighbour's directory", "theirfile": "that is a neighbour's file",
            "loosefile": "that others may write"}
+STOLEN = '{"error":"the key file belongs to another account"}'
+OLD = '{"error":"the key file is of an old form: move it away and seal again"}'
+CHANGED = '{"error":"the service secret changed: restore /var/lib/tarn-wemb"}'
+NO_SECRET = '{"error":"the custody service has no secret: restore /var/lib/tarn-wemb"}'
 
 
 def sealed(n):
@@ -126,6 +139,13 @@ ROWS = [
     row("plain", "a store others may write, named with a slash", "seal --dir $S/", {"items": []}, "loosedir", reply='{"error":"refusing store directory $S/: writable by group or others"}', exit=1, after="nokey"),
     row("plain", "a key of another template", "seal --dir $S", {"items": []}, "template", reply='{"error":"the stored key is not of this tool\'s key template"}', exit=1, after="same"),
     row("plain", "a key this TPM cannot load", "seal --dir $S", {"items": []}, "key cleared", reply=ERROR, exit=1, after="same"),
+    row("plain", "status with no custody service listening", "status --dir $S", setup="noservice", reply='{"key":false,"secureEnclave":false}', within=1, service=True),
+    row("plain", "seal needs no way of the caller's own to the TPM", "seal --dir $S", {"items": ["sekret7"]}, "notcti", reply=sealed(1), after="key600 tpm-opens", service=True),
+    row("plain", "the caller's own tpm2-tools cannot use its key", "seal --dir $S", {"items": ["sekret7"]}, reply=sealed(1), after="tpm-refuses", service=True),
+    row("plain", "another account's copy of a key file seals nothing", "seal --dir $S", {"items": ["sekret7"]}, "key stolen", reply=STOLEN, exit=1, after="same", service=True),
+    row("plain", "a key file of the old form", "seal --dir $S", {"items": []}, "key oldform", reply=OLD, exit=1, after="same", service=True),
+    row("plain", "a changed service secret", "seal --dir $S", {"items": []}, "key newsecret", reply=CHANGED, exit=1, after="same", service=True),
+    row("plain", "a service without its secret", "seal --dir $S", {"items": []}, "key nosecret", reply=NO_SECRET, exit=1, after="same", service=True),
 
     row("prompt", "verify with the default reason", "verify", b"", prompt="pin", reply='{"ok":true}', told={"SETTITLE": "tarn-wemb", "SETDESC": "Tarn Studio", "GETPIN": 1}),
     row("prompt", "a reason that is no string", "verify", {"reason": 42}, prompt="pin", reply='{"ok":true}', told={"SETDESC": "Tarn Studio"}),
@@ -164,6 +184,11 @@ ROWS = [
     row("prompt", "open with a key this TPM cannot load asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key cleared", reply=ERROR, exit=1, after="same"),
     row("prompt", "open with a planted key asks nothing", "open --dir $S", {"items": []}, "planted", reply='{"error":"refusing key file $S/klucz.se: owned by another user"}', exit=1),
     row("prompt", "open with a key of another template asks nothing", "open --dir $S", {"items": []}, "template", reply='{"error":"the stored key is not of this tool\'s key template"}', exit=1),
+    row("prompt", "another account's copy of a key file opens nothing", "open --dir $S", lambda c: request(c["sealed"]), "key stolen", reply=STOLEN, exit=1, service=True),
+    row("prompt", "open with a key file of the old form asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key oldform", reply=OLD, exit=1, service=True),
+    row("prompt", "open after the service secret changed asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key newsecret", reply=CHANGED, exit=1, service=True),
+    row("prompt", "verify from a copy of the command outside its group", "verify", b"", "plain", reply=ERROR, exit=1, service=True),
+    row("prompt", "open from a copy of the command outside its group", "open --dir $S", lambda c: request(c["sealed"]), "key plain", reply=ERROR, exit=1, service=True),
 
     row("slow-prompt", "a pinentry that never greets", "verify", b"", prompt="mute", reply='{"error":"denied"}', exit=1, within=15),
     row("slow-prompt", "a pinentry that stops answering", "verify", b"", prompt="stall:SETDESC", reply='{"error":"denied"}', exit=1, within=15),
@@ -173,8 +198,13 @@ ROWS = [
 
     row("race", "16 racing first seals all succeed, to one key", "seal --dir $S", prompt="pin", reply=None, exit=None, how="race-seal"),
     row("race", "16 concurrent opens all succeed", "open --dir $S", lambda c: request(c["sealed"]), "key", "pin", OPENED, how="x16"),
+    row("race", "first seals of two accounts at once: each its own key", "seal", reply=None, exit=None, how="two-accounts", service=True),
+    row("race", "200 idle connections of one account do not hold up another's status", "status --dir $S", reply='{"key":false,"secureEnclave":true}', how="flood", service=True),
 
     row("finger", "a finger and no password", "verify", b"", prompt="hang", reply='{"ok":true}', told={"GETPIN": 0}, how="finger"),
     row("finger", "cancel while the reader waits", "verify", b"", prompt="cancel", reply='{"error":"cancelled"}', exit=1, within=2.5, how="finger-cancel"),
     row("finger", "a failing reader falls through to the password", "verify", b"", prompt="hang pin", reply='{"ok":true}', told={"GETPIN": 1}, how="fail"),
+
+    row("rootok", "pam_rootok first: the caller is still asked", "verify", b"", prompt="pin", reply='{"ok":true}', told={"GETPIN": 1}),
+    row("rootok", "pam_rootok first: a wrong password is still denied", "verify", b"", prompt="wrong", reply='{"error":"denied"}', exit=1, told={"GETPIN": 3}),
 ]

@@ -1,7 +1,8 @@
 // Preloaded into the binary by tests: every block handed to free() or realloc() is scanned for
-// the byte strings of TARN_TEST_MARKERS (hex, comma-separated), and a chmod by name of a key
-// file is noted too; each finding is a line in TARN_TEST_FREED_LOG. At exit it speaks on standard
-// error, as a library may: the caller must never see it.
+// the byte strings of TARN_TEST_MARKERS (hex, comma-separated), or else of the file named by
+// TARN_TEST_MARKERS_FILE as it reads at the first free, and a chmod by name of a key file is noted
+// too; each finding is a line in TARN_TEST_FREED_LOG. At exit it speaks on standard error, as a
+// library may: the caller must never see it.
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <malloc.h>
@@ -25,9 +26,21 @@ static void note(const char* what) {
 
 static int nibble(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
 
+// A service started once for many rows cannot take each row's markers in its environment.
+static const char* markerText(void) {
+  static char text[600];
+  const char* path = getenv("TARN_TEST_MARKERS_FILE");
+  if (getenv("TARN_TEST_MARKERS") || !path) return getenv("TARN_TEST_MARKERS");
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  ssize_t n = fd < 0 ? 0 : read(fd, text, sizeof text - 1);
+  if (fd >= 0) close(fd);
+  text[n > 0 ? n : 0] = 0;
+  return text;
+}
+
 static void scan(void* block) {
   if (count < 0) {
-    const char* hex = getenv("TARN_TEST_MARKERS");
+    const char* hex = markerText();
     for (count = 0; hex && *hex && count < 4; ++count, hex += *hex == ',')
       for (; hex[0] && hex[0] != ',' && hex[1] && lengths[count] < 64; hex += 2)
         markers[count][lengths[count]++] = (unsigned char)(nibble(hex[0]) << 4 | nibble(hex[1]));

@@ -1,20 +1,24 @@
 #!/bin/bash
-# Runs examples/call.py and examples/call.js as a caller would, against the real binary on the TPM in
-# TARN_WEMB_TCTI, as a throwaway account whose password the stand-in pinentry types.
+# Runs examples/call.py and examples/call.js as a caller would, against the real binary and the
+# custody service in front of the TPM in TARN_WEMB_TCTI, as a throwaway account whose password the
+# stand-in pinentry types.
 # Usage (as root): tests/ship/examples_test.sh BUILD_DIR/tarn-wemb
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 binary=$(realpath "$1")
-account=tarn-ex-$$ password=ex-$RANDOM$RANDOM work=$(mktemp -d)
-trap 'userdel "$account" 2>/dev/null; rm -rf "$work"' EXIT
+account=tarn-ex-$$ password=ex-$RANDOM$RANDOM work=$(mktemp -d -p /run tarn-ex.XXXXXX)
+. "$here/scripts/custody.sh"
+trap 'custody_stop; userdel "$account" 2>/dev/null; rm -rf "$work"' EXIT
+custody_start "$work/custody" "$(dirname "$binary")"
+install -D -m 0755 "$here/tests/blackbox/pinentry" "$work/bin/pinentry"
 useradd --no-create-home --home-dir "$work" --shell /usr/sbin/nologin "$account"
 echo "$account:$password" | chpasswd
 chmod 755 "$work"
 install -d -o "$account" -m 0700 "$work/py store" "$work/js store" # a space: --dir stays one argument
 as_account() {
   setpriv --reuid "$account" --regid "$account" --init-groups env -i HOME="$work" GPG_TTY=/dev/null \
-    PATH="$(dirname "$binary")/tests/pinentry-bin:/usr/bin:/bin" TARN_TEST_PINENTRY_ANSWERS="pin:$password" \
-    TARN_WEMB="$binary" TARN_WEMB_TCTI="$TARN_WEMB_TCTI" "$@"
+    PATH="$work/bin:/usr/bin:/bin" TARN_TEST_PINENTRY_ANSWERS="pin:$password" \
+    TARN_WEMB="$TARN_WEMB_COMMAND" TARN_WEMB_SOCKET="$TARN_WEMB_SOCKET" "$@"
 }
 py=$(as_account python3 "$here/examples/call.py" "$work/py store")
 js=$(as_account node "$here/examples/call.js" "$work/js store")

@@ -1,0 +1,292 @@
+# A group's fixtures: a private swtpm, throwaway accounts with real PAM, a resource manager, the runs.
+import contextlib, fcntl, json, os, secrets, shutil, signal, socket, subprocess, tempfile, threading, time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PAM = {"finger": f"auth [success=done default=ignore] pam_exec.so quiet stdout {HERE}/finger.sh\n",
+       "rootok": "auth sufficient pam_rootok.so\n"}
+GROUP = "tarn-wemb"  # the command's group: the custody service answers presence only to it
+
+
+def sh(*args, check=True, **kw):
+    return subprocess.run(args, check=check, capture_output=True, **kw).stdout
+
+
+def port_pair():
+    """Listeners on two neighbouring free ports, as a swtpm TCTI names them by the first."""
+    while True:
+        first = socket.create_server(("127.0.0.1", 0))
+        with contextlib.suppress(OSError):
+            return first, socket.create_server(("127.0.0.1", first.getsockname()[1] + 1))
+        first.close()
+
+
+def swtpm(state):
+    """A private swtpm: (process, TCTI)."""
+    os.makedirs(state, exist_ok=True)
+    for _ in range(20):
+        listeners = port_pair()
+        port = listeners[0].getsockname()[1]
+        for listener in listeners:  # swtpm binds the ports itself
+            listener.close()
+        p = subprocess.Popen(["swtpm", "socket", "--tpm2", "--server", f"type=tcp,port={port},bindaddr=127.0.0.1",
+                              "--ctrl", f"type=tcp,port={port + 1},bindaddr=127.0.0.1",
+                              "--flags", "startup-clear,not-need-init", "--tpmstate", f"dir={state}"],
+                             stderr=subprocess.DEVNULL)
+        if until(lambda: subprocess.run(["tpm2_getcap", "-T", f"swtpm:host=127.0.0.1,port={port}", "properties-fixed"],
+                                        capture_output=True).returncode == 0, 5):
+            return p, f"swtpm:host=127.0.0.1,port={port}"
+        p.kill()
+    raise RuntimeError("swtpm did not start")
+
+
+def relay(port, carried):
+    """A TCTI through a forwarder of the free port pair Q, Q+1 to port, port+1; the command port's bytes go into `carried`."""
+    def pipe(source, sink, log):
+        with contextlib.suppress(OSError):
+            while data := source.recv(65536):
+                log += data
+                sink.sendall(data)
+        for end in (source, sink):  # shutdown, not close, wakes the other direction's recv
+            with contextlib.suppress(OSError):
+                end.shutdown(socket.SHUT_RDWR)
+
+    def serve(listener, target, log):
+        while True:
+            client = listener.accept()[0]
+            server = socket.create_connection(("127.0.0.1", target))
+            for ends in ((client, server), (server, client)):
+                threading.Thread(target=pipe, args=(*ends, log), daemon=True).start()
+
+    first, second = port_pair()
+    for listener, target, log in ((first, port, carried), (second, port + 1, bytearray())):
+        threading.Thread(target=serve, args=(listener, target, log), daemon=True).start()
+    return f"swtpm:host=127.0.0.1,port={first.getsockname()[1]}"
+
+
+def feed(pipe, data):
+    with contextlib.suppress(OSError):
+        pipe.write(data)
+        pipe.close()
+
+
+def finish(p, timeout=150):
+    try:
+        out, err = p.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(p.pid, signal.SIGKILL)
+        out, err = p.communicate()
+    return out.decode("utf-8", "replace"), err, p.returncode
+
+
+def until(test, seconds):
+    """Whether `test` comes true within `seconds`."""
+    for _ in range(int(seconds * 20)):
+        if test():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def sanitizers():
+    return {k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")}
+
+
+def root_only(path):
+    """Whether root alone can change `path` and every directory above it."""
+    path = os.path.realpath(path)
+    ways = [path] + [path[:i] or "/" for i, c in enumerate(path) if c == "/"]
+    return all(os.lstat(p).st_uid == 0 and not os.lstat(p).st_mode & 0o022 for p in ways)
+
+
+def pinentry_home(binary):
+    """A fresh directory only root can change, its "trusted" holding the stand-in pinentry: the
+    command runs no pinentry from anywhere else. Inside the build tree when root alone can change it."""
+    base = f"{os.path.dirname(binary)}/tests"
+    home = tempfile.mkdtemp(prefix="tarn-pinentry-", dir=base if root_only(base) else "/usr/local/lib")
+    os.chmod(home, 0o755)
+    os.mkdir(f"{home}/trusted", 0o755)
+    with open(f"{HERE}/pinentry") as source:  # python3 found without PATH: rows set PATH to one directory
+        open(f"{home}/trusted/pinentry", "w").write(source.read().replace(" python3\n", " /usr/bin/python3\n", 1))
+    os.chmod(f"{home}/trusted/pinentry", 0o755)
+    assert root_only(f"{home}/trusted/pinentry")
+    return home
+
+
+class World:
+    """One group's fixtures; `dir` is the running row's directory, `env` what its setup adds to each run,
+    `command` the program its runs start and the group they run in (None: the account's own)."""
+
+    def __init__(self, group, binary, freed, service=None):
+        self.binary, self.freed, self.service, self.undo, self.bus = binary, freed, service, [], None
+        try:
+            self.make(group)
+        except BaseException:
+            self.close()
+            raise
+
+    def make(self, group):
+        service = self.service
+        self.work = tempfile.mkdtemp(prefix=f"tarn-{group}-")
+        os.chmod(self.work, 0o755)
+        self.bins = pinentry_home(self.binary)
+        self.undo.append(lambda: shutil.rmtree(self.bins))
+        self.path = f"{self.bins}/trusted:/usr/bin:/bin"
+        self.tpm, self.tcti = swtpm(f"{self.work}/tpm")
+        self.undo.append(self.tpm.kill)
+        self.carried = bytearray()  # what went to the TPM through the relay
+        self.relayed = relay(int(self.tcti.rsplit("=", 1)[1]), self.carried)
+        tag, self.password = secrets.token_hex(3), "pw-" + secrets.token_hex(6)
+        self.user, self.neighbour = f"tarn-u{tag}", f"tarn-n{tag}"
+        with open("/tmp/tarn-test-accounts.lock", "w") as lock:  # useradd and chpasswd lock /etc alone
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            for name in (self.user, self.neighbour):
+                sh("useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", name)
+                self.undo.append(lambda name=name: subprocess.run(["userdel", name], capture_output=True))
+            sh("chpasswd", input=f"{self.user}:{self.password}".encode())
+        # concurrent runs go through a resource manager, as users' runs do
+        self.route = self.abrmd() if group == "race" else self.relayed if service else self.tcti
+        self.direct = self.route if self.bus else self.tcti  # for tpm2-tools: never through the relay
+        self.command = self.installed = (self.custody() if service else self.binary), None
+        if group in PAM:
+            self.pam_service(PAM[group])
+
+    def close(self):
+        for undo in reversed(self.undo):
+            undo()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def as_user(self, who=None):
+        who = who or self.user
+        return ["/usr/bin/setpriv", "--reuid", who, "--regid", who, "--init-groups"]
+
+    def abrmd(self):
+        """tpm2-abrmd on a private bus, run by whoever reaches the TPM: the service (root) or the command."""
+        runner = [] if self.service else self.as_user()
+        address, pid = sh(*runner, "dbus-daemon", "--session", "--fork", "--print-address=1",
+                          "--print-pid=1").decode().split()
+        self.undo.append(lambda: os.kill(int(pid), signal.SIGTERM))
+        name, self.bus = "com.tarn.test" + secrets.token_hex(3), address
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=address)
+        rm = subprocess.Popen(runner + ["tpm2-abrmd", *([] if runner else ["--allow-root"]), "--session", f"--dbus-name={name}", f"--tcti={self.tcti}"],
+                              env=env, stderr=subprocess.DEVNULL)
+        self.undo.append(rm.kill)
+        route = f"tabrmd:bus_name={name},bus_type=session"
+        if until(lambda: subprocess.run(runner + ["tpm2_getcap", "-T", route, "properties-fixed"], capture_output=True,
+                                        env=env).returncode == 0, 10):
+            return route
+        raise RuntimeError("tpm2-abrmd did not come up")
+
+    def pam_service(self, first):
+        """Modules in front of the password, written for this group, then restored; a finger reader."""
+        path = "/etc/pam.d/tarn-wemb"
+        saved = open(path).read() if os.path.exists(path) else None
+        self.undo.append(lambda: open(path, "w").write(saved) if saved is not None else os.remove(path))
+        with open(path, "w") as f:
+            f.write(first + "@include common-auth\n@include common-account\n")
+        self.reader = f"/tmp/tarn-finger-{self.user}"
+        os.makedirs(self.reader, mode=0o755)
+        self.undo.append(lambda: shutil.rmtree(self.reader))
+
+    def custody(self):
+        """The service as the package installs it: the group, a setgid copy of the command, a secret."""
+        with open("/tmp/tarn-test-accounts.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if subprocess.run(["getent", "group", GROUP], capture_output=True).returncode:
+                sh("groupadd", "--system", GROUP)
+        os.mkdir(f"{self.work}/bin", 0o755)
+        installed = shutil.copy(self.binary, f"{self.work}/bin/tarn-wemb")
+        shutil.chown(installed, "root", GROUP)
+        os.chmod(installed, 0o2755)
+        self.state, self.markers, self.sockets, self.activators = f"{self.work}/state", f"{self.work}/markers", {}, []
+        os.mkdir(self.state, 0o700)
+        os.mkdir(f"{self.work}/run", 0o755)
+        open(self.markers, "w").close()
+        sh(self.service, "--make-secret", env={"STATE_DIRECTORY": self.state, **sanitizers()})
+        self.undo.append(self.end_custody)
+        return installed
+
+    def end_custody(self):
+        subprocess.run(["kill", "-KILL", *self.custodians(), *self.activators], capture_output=True)
+
+    def listen(self, tcti):
+        """The socket of a custody service that reaches the TPM through `tcti`, started at the first call."""
+        if tcti not in self.sockets:
+            path = f"{self.work}/socket{len(self.sockets)}"
+            env = {"TARN_WEMB_TCTI": tcti, "STATE_DIRECTORY": self.state, "RUNTIME_DIRECTORY": f"{self.work}/run",
+                   "DBUS_SESSION_BUS_ADDRESS": self.bus or "", **sanitizers()}
+            if self.freed:
+                env.update(LD_PRELOAD=self.freed, TARN_TEST_FREED_LOG=f"{self.work}/freed", TARN_TEST_MARKERS_FILE=self.markers)
+            p = subprocess.Popen(["systemd-socket-activate", "--accept", "-l", path, *(f"--setenv={k}={v}" for k, v in env.items()),
+                                  self.service], stdout=subprocess.DEVNULL, stderr=open(f"{self.work}/activate.log", "ab"))
+            self.activators.append(str(p.pid))
+            until(lambda: os.path.exists(path), 5)
+            os.chmod(path, 0o666)
+            self.sockets[tcti] = path
+        return self.sockets[tcti]
+
+    def custodians(self):
+        """The custody service's processes of this group, one per open connection."""
+        return sh("pgrep", "-P", ",".join(self.activators), check=False).decode().split() if self.service else []
+
+    def tpm_at(self, tcti):
+        """What a run's environment says to reach the TPM behind `tcti`."""
+        return {"TARN_WEMB_SOCKET": self.listen(tcti)} if self.service else {"TARN_WEMB_TCTI": tcti}
+
+    def tools(self, *args, who=None):
+        """A tpm2-tools command, as root or `who`; every object it left in the TPM is flushed after it."""
+        runner = self.as_user(who) if who or self.bus and not self.service else []  # a bus admits its owner alone
+        try:
+            return sh(*runner, *args, env=dict(os.environ, TPM2TOOLS_TCTI=self.direct, DBUS_SESSION_BUS_ADDRESS=self.bus or ""))
+        finally:
+            self.flush()
+
+    def flush(self):
+        for kind in ("-t", "-l", "-s"):
+            subprocess.run(["tpm2_flushcontext", kind], env=dict(os.environ, TPM2TOOLS_TCTI=self.direct), capture_output=True)
+
+    def start(self, args, stdin=b"", prompt="pin", env=None, who=None, stdout=subprocess.PIPE):
+        """The command started as the user (or `who`) with the stand-in pinentry scripted by `prompt`."""
+        words = {"pin": f"pin:{self.password}", "wrong": f"pin:not-{self.password}"}
+        e = {"PATH": self.path, "HOME": f"{self.dir}/home",
+             "DISPLAY": ":99", "TARN_TEST_PINENTRY_LOG": f"{self.dir}/told",
+             "TARN_TEST_PINENTRY_ANSWERS": "\n".join(words.get(w, w) for w in prompt.split()), **self.tpm_at(self.route)}
+        e.update(sanitizers(), DBUS_SESSION_BUS_ADDRESS=self.bus or "")
+        if self.freed:
+            e.update(LD_PRELOAD=self.freed, TARN_TEST_FREED_LOG=f"{self.dir}/freed")
+        e.update(env or {})
+        program, group = self.command
+        who = who or self.user
+        runner = ["/usr/bin/setpriv", "--reuid", who, "--regid", group or who, "--clear-groups" if group else "--init-groups"]
+        p = subprocess.Popen(runner + [program, *args], stdout=stdout, stderr=subprocess.PIPE,
+                             stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin, env=e, cwd=self.cwd,
+                             start_new_session=True)
+        if isinstance(stdin, bytes):  # fed aside: a binary that stops reading must not stop the test
+            threading.Thread(target=feed, args=(p.stdin, stdin), daemon=True).start()
+            p.stdin = None
+        return p
+
+    def run(self, *args, **kw):
+        return finish(self.start(*args, **kw))
+
+    def seal(self, texts, store, who=None):
+        out, _, code = self.run(["seal", "--dir", store], json.dumps({"items": texts}).encode(), "-",
+                                {"LD_PRELOAD": ""}, who)
+        assert code == 0, out
+        return json.loads(out)["sealed"]
+
+    @property
+    def key(self):
+        return f"{self.store}/klucz.se"
+
+    def told(self):
+        path = f"{self.dir}/told"
+        return [json.loads(line) for line in open(path)] if os.path.exists(path) else []
+
+    def wait_told(self, test, seconds=20):
+        return until(lambda: any(test(t) for t in self.told()), seconds)
+
+    def left(self):
+        """The handles left loaded in the TPM, once the service's processes have ended."""
+        until(lambda: not self.custodians(), 3)
+        return "".join(sh("tpm2_getcap", "-T", self.tcti, kind).decode()
+                       for kind in ("handles-transient", "handles-loaded-session")).split()
