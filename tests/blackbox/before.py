@@ -128,7 +128,7 @@ def other_template(w, path):
     w.tools(*independent.PRIMARY, "-c", f"{w.dir}/p")
     w.tools("tpm2_create", "-C", f"{w.dir}/p", "-G", "ecc256", "-a", "fixedtpm|fixedparent|sensitivedataorigin|userwithauth|decrypt",
             "-u", f"{w.dir}/pub", "-r", f"{w.dir}/priv")
-    head = independent.header(secret(w)) if w.service else b""
+    head = independent.header(secret(w))
     open(path, "wb").write(head + open(f"{w.dir}/pub", "rb").read() + open(f"{w.dir}/priv", "rb").read())
     os.chmod(path, 0o600)
 
@@ -136,7 +136,7 @@ def other_template(w, path):
 def stolen(w, ctx):
     """A copy of the user's key file in the neighbour's own store; the row's runs are the neighbour's."""
     data = open(w.key, "rb").read()
-    w.store, w.who = f"{w.dir}/stolen", w.neighbour
+    w.store, w.who = f"{w.work}/{w.rows}-stolen", w.neighbour
     store(w, 0o700, w.neighbour)
     open(w.key, "wb").write(data)
     os.chmod(w.key, 0o600)

@@ -32,17 +32,15 @@
 #           secrets are looked for in freed memory of the command and of the service)
 #   told    what the pinentry was told: {COMMAND: exact argument, pattern, or how many times}
 #   within  seconds the run may take;  how: a run that is not one plain start (see run.py)
-#   service the row needs the custody service (skipped while the command reaches the TPM itself)
 # reply None: no reply is looked at; exit None: nor the exit status.
 import base64, json, re
 from collections import namedtuple
 
-Row = namedtuple("Row", "group name args stdin setup prompt reply exit after told within how service")
+Row = namedtuple("Row", "group name args stdin setup prompt reply exit after told within how")
 
 
-def row(group, name, args, stdin=b"", setup="", prompt="-", reply="", exit=0, after="", told=None, within=None, how=None,
-        service=False):
-    return Row(group, name, args.split(), stdin, setup, prompt, reply, exit, after, told or {}, within, how, service)
+def row(group, name, args, stdin=b"", setup="", prompt="-", reply="", exit=0, after="", told=None, within=None, how=None):
+    return Row(group, name, args.split(), stdin, setup, prompt, reply, exit, after, told or {}, within, how)
 
 
 USAGE = '{"error":"usage: tarn-wemb status|seal|open|verify [--dir path]"}'
@@ -139,13 +137,13 @@ ROWS = [
     row("plain", "a store others may write, named with a slash", "seal --dir $S/", {"items": []}, "loosedir", reply='{"error":"refusing store directory $S/: writable by group or others"}', exit=1, after="nokey"),
     row("plain", "a key of another template", "seal --dir $S", {"items": []}, "template", reply='{"error":"the stored key is not of this tool\'s key template"}', exit=1, after="same"),
     row("plain", "a key this TPM cannot load", "seal --dir $S", {"items": []}, "key cleared", reply=ERROR, exit=1, after="same"),
-    row("plain", "status with no custody service listening", "status --dir $S", setup="noservice", reply='{"key":false,"secureEnclave":false}', within=1, service=True),
-    row("plain", "seal needs no way of the caller's own to the TPM", "seal --dir $S", {"items": ["sekret7"]}, "notcti", reply=sealed(1), after="key600 tpm-opens", service=True),
-    row("plain", "the caller's own tpm2-tools cannot use its key", "seal --dir $S", {"items": ["sekret7"]}, reply=sealed(1), after="tpm-refuses", service=True),
-    row("plain", "another account's copy of a key file seals nothing", "seal --dir $S", {"items": ["sekret7"]}, "key stolen", reply=STOLEN, exit=1, after="same", service=True),
-    row("plain", "a key file of the old form", "seal --dir $S", {"items": []}, "key oldform", reply=OLD, exit=1, after="same", service=True),
-    row("plain", "a changed service secret", "seal --dir $S", {"items": []}, "key newsecret", reply=CHANGED, exit=1, after="same", service=True),
-    row("plain", "a service without its secret", "seal --dir $S", {"items": []}, "key nosecret", reply=NO_SECRET, exit=1, after="same", service=True),
+    row("plain", "status with no custody service listening", "status --dir $S", setup="noservice", reply='{"key":false,"secureEnclave":false}', within=1),
+    row("plain", "seal needs no way of the caller's own to the TPM", "seal --dir $S", {"items": ["sekret7"]}, "notcti", reply=sealed(1), after="key600 tpm-opens"),
+    row("plain", "the caller's own tpm2-tools cannot use its key", "seal --dir $S", {"items": ["sekret7"]}, reply=sealed(1), after="tpm-refuses"),
+    row("plain", "another account's copy of a key file seals nothing", "seal --dir $S", {"items": ["sekret7"]}, "key stolen", reply=STOLEN, exit=1, after="same"),
+    row("plain", "a key file of the old form", "seal --dir $S", {"items": []}, "key oldform", reply=OLD, exit=1, after="same"),
+    row("plain", "a changed service secret", "seal --dir $S", {"items": []}, "key newsecret", reply=CHANGED, exit=1, after="same"),
+    row("plain", "a service without its secret", "seal --dir $S", {"items": []}, "key nosecret", reply=NO_SECRET, exit=1, after="same"),
 
     row("prompt", "verify with the default reason", "verify", b"", prompt="pin", reply='{"ok":true}', told={"SETTITLE": "tarn-wemb", "SETDESC": "Tarn Studio", "GETPIN": 1}),
     row("prompt", "a reason that is no string", "verify", {"reason": 42}, prompt="pin", reply='{"ok":true}', told={"SETDESC": "Tarn Studio"}),
@@ -184,11 +182,11 @@ ROWS = [
     row("prompt", "open with a key this TPM cannot load asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key cleared", reply=ERROR, exit=1, after="same"),
     row("prompt", "open with a planted key asks nothing", "open --dir $S", {"items": []}, "planted", reply='{"error":"refusing key file $S/klucz.se: owned by another user"}', exit=1),
     row("prompt", "open with a key of another template asks nothing", "open --dir $S", {"items": []}, "template", reply='{"error":"the stored key is not of this tool\'s key template"}', exit=1),
-    row("prompt", "another account's copy of a key file opens nothing", "open --dir $S", lambda c: request(c["sealed"]), "key stolen", reply=STOLEN, exit=1, service=True),
-    row("prompt", "open with a key file of the old form asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key oldform", reply=OLD, exit=1, service=True),
-    row("prompt", "open after the service secret changed asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key newsecret", reply=CHANGED, exit=1, service=True),
-    row("prompt", "verify from a copy of the command outside its group", "verify", b"", "plain", reply=ERROR, exit=1, service=True),
-    row("prompt", "open from a copy of the command outside its group", "open --dir $S", lambda c: request(c["sealed"]), "key plain", reply=ERROR, exit=1, service=True),
+    row("prompt", "another account's copy of a key file opens nothing", "open --dir $S", lambda c: request(c["sealed"]), "key stolen", reply=STOLEN, exit=1),
+    row("prompt", "open with a key file of the old form asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key oldform", reply=OLD, exit=1),
+    row("prompt", "open after the service secret changed asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key newsecret", reply=CHANGED, exit=1),
+    row("prompt", "verify from a copy of the command outside its group", "verify", b"", "plain", reply=ERROR, exit=1),
+    row("prompt", "open from a copy of the command outside its group", "open --dir $S", lambda c: request(c["sealed"]), "key plain", reply=ERROR, exit=1),
 
     row("slow-prompt", "a pinentry that never greets", "verify", b"", prompt="mute", reply='{"error":"denied"}', exit=1, within=15),
     row("slow-prompt", "a pinentry that stops answering", "verify", b"", prompt="stall:SETDESC", reply='{"error":"denied"}', exit=1, within=15),
@@ -198,8 +196,8 @@ ROWS = [
 
     row("race", "16 racing first seals all succeed, to one key", "seal --dir $S", prompt="pin", reply=None, exit=None, how="race-seal"),
     row("race", "16 concurrent opens all succeed", "open --dir $S", lambda c: request(c["sealed"]), "key", "pin", OPENED, how="x16"),
-    row("race", "first seals of two accounts at once: each its own key", "seal", reply=None, exit=None, how="two-accounts", service=True),
-    row("race", "200 idle connections of one account do not hold up another's status", "status --dir $S", reply='{"key":false,"secureEnclave":true}', how="flood", service=True),
+    row("race", "first seals of two accounts at once: each its own key", "seal", reply=None, exit=None, how="two-accounts"),
+    row("race", "200 idle connections of one account do not hold up another's status", "status --dir $S", reply='{"key":false,"secureEnclave":true}', how="flood"),
 
     row("finger", "a finger and no password", "verify", b"", prompt="hang", reply='{"ok":true}', told={"GETPIN": 0}, how="finger"),
     row("finger", "cancel while the reader waits", "verify", b"", prompt="cancel", reply='{"error":"cancelled"}', exit=1, within=2.5, how="finger-cancel"),

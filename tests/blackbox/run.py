@@ -1,10 +1,9 @@
 #!/usr/bin/python3
 # Runs one group of rows of the black-box table (cases.py) against the built binary, as root.
 #
-# usage: run.py [--service SERVICE] GROUP BINARY [FREED]
+# usage: run.py --service SERVICE GROUP BINARY [FREED]
 #        run.py --with-swtpm COMMAND...  runs COMMAND with a private swtpm behind TARN_WEMB_TCTI
-# SERVICE: the custody service, started per connection as systemd does; without it the command
-# reaches the TPM itself and rows that need the service are skipped. FREED: the library built
+# SERVICE: the custody service, started per connection as systemd does. FREED: the library built
 # from freed.c (not with sanitizers).
 #
 # The words of the table's setup, prompt, after and how columns are the keys of SETUP and PROMPT
@@ -43,11 +42,10 @@ def prepare(w, row):
         SETUP[word](w, r.ctx)
     if "freed" in row.after.split():
         w.env.setdefault("TARN_TEST_MARKERS", b"sekret7".hex())
-        if w.service:  # the loader ignores LD_PRELOAD in a setgid program: the build's copy, in the group
-            w.command = w.binary, GROUP
-    if w.service:
-        open(w.markers, "w").write(w.env.get("TARN_TEST_MARKERS", ""))
-        open(f"{w.work}/freed", "w").close()
+        # the loader ignores LD_PRELOAD in a setgid program: the build's copy, in the group
+        w.command = w.binary, GROUP
+    open(w.markers, "w").write(w.env.get("TARN_TEST_MARKERS", ""))
+    open(f"{w.work}/freed", "w").close()
     for word in row.prompt.split():
         if word.startswith("stall:"):
             w.env["TARN_TEST_PINENTRY_STALL"] = word[6:]
@@ -110,7 +108,7 @@ def kill(w, r):
         r.problems.append("the pinentry outlived the run")
     if not until(lambda: not w.custodians(), 3):
         r.problems.append("the custody service outlived the run")
-    if w.service and (left := w.left()):
+    if left := w.left():
         r.problems.append(f"left in the TPM: {left}")
     w.flush()  # swtpm keeps what a killed client loaded
     return "\n", b"", 0
@@ -183,7 +181,7 @@ HOW = {
 
 def tpm_texts(w, key_file, sealed, where):
     """Sealed strings opened with tpm2-tools and the key's auth value derived as the service does."""
-    auth = independent.auth(secret(w), os.stat(where).st_uid, key_file) if w.service else b""
+    auth = independent.auth(secret(w), os.stat(where).st_uid, key_file)
     return independent.tpm_open(w.tools, scratch(w), key_file, sealed, auth)
 
 
@@ -295,18 +293,16 @@ def main():
             finally:
                 tpm.kill()
                 tpm.wait()
-    args, service = sys.argv[1:], None
-    if args[0] == "--service":
-        service, args = os.path.abspath(args[1]), args[2:]
-    group = args[0]
+    args = sys.argv[1:]
+    service, group = os.path.abspath(args[1]), args[2]
     skip = open(os.environ["TARN_TEST_SKIP"]).read().splitlines() if "TARN_TEST_SKIP" in os.environ else []
     rows = [r for r in ROWS if r.group == group and r.name not in skip]
-    waiting = sum(r.service and not service for r in rows)
-    world = World(group, os.path.abspath(args[1]), os.path.abspath(args[2]) if len(args) > 2 else None, service)
+    world = World(group, os.path.abspath(args[3]), os.path.abspath(args[4]) if len(args) > 4 else None, service)
     failed = ran = 0
     try:
-        for row in (r for r in rows if service or not r.service):
+        for row in rows:
             ran += 1
+            world.rows = ran
             world.dir = f"{world.work}/{ran}"
             os.mkdir(world.dir)
             shutil.chown(world.dir, world.user, world.user)
@@ -316,8 +312,8 @@ def main():
             print(("FAIL " if problems else "ok   ") + f"{time.monotonic() - start:5.1f}s " + row.name + "".join("\n     " + p for p in problems), flush=True)
     finally:
         world.close()
-    print(f"{group}: {ran - failed} of {ran} rows pass" + (f", {waiting} more need the service" if waiting else ""))
-    sys.exit(1 if failed or not ran + waiting else 0)
+    print(f"{group}: {ran - failed} of {ran} rows pass")
+    sys.exit(1 if failed or not ran else 0)
 
 
 if __name__ == "__main__":

@@ -125,7 +125,6 @@ class World:
             raise
 
     def make(self, group):
-        service = self.service
         self.work = tempfile.mkdtemp(prefix=f"tarn-{group}-")
         os.chmod(self.work, 0o755)
         self.bins = pinentry_home(self.binary)
@@ -144,9 +143,9 @@ class World:
                 self.undo.append(lambda name=name: subprocess.run(["userdel", name], capture_output=True))
             sh("chpasswd", input=f"{self.user}:{self.password}".encode())
         # concurrent runs go through a resource manager, as users' runs do
-        self.route = self.abrmd() if group == "race" else self.relayed if service else self.tcti
+        self.route = self.abrmd() if group == "race" else self.relayed
         self.direct = self.route if self.bus else self.tcti  # for tpm2-tools: never through the relay
-        self.command = self.installed = (self.custody() if service else self.binary), None
+        self.command = self.installed = self.custody(), None
         if group in PAM:
             self.pam_service(PAM[group])
 
@@ -160,18 +159,17 @@ class World:
         return ["/usr/bin/setpriv", "--reuid", who, "--regid", who, "--init-groups"]
 
     def abrmd(self):
-        """tpm2-abrmd on a private bus, run by whoever reaches the TPM: the service (root) or the command."""
-        runner = [] if self.service else self.as_user()
-        address, pid = sh(*runner, "dbus-daemon", "--session", "--fork", "--print-address=1",
+        """tpm2-abrmd on a private bus, run by root, who reaches the TPM: the custody service."""
+        address, pid = sh("dbus-daemon", "--session", "--fork", "--print-address=1",
                           "--print-pid=1").decode().split()
         self.undo.append(lambda: os.kill(int(pid), signal.SIGTERM))
         name, self.bus = "com.tarn.test" + secrets.token_hex(3), address
         env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=address)
-        rm = subprocess.Popen(runner + ["tpm2-abrmd", *([] if runner else ["--allow-root"]), "--session", f"--dbus-name={name}", f"--tcti={self.tcti}"],
+        rm = subprocess.Popen(["tpm2-abrmd", "--allow-root", "--session", f"--dbus-name={name}", f"--tcti={self.tcti}"],
                               env=env, stderr=subprocess.DEVNULL)
         self.undo.append(rm.kill)
         route = f"tabrmd:bus_name={name},bus_type=session"
-        if until(lambda: subprocess.run(runner + ["tpm2_getcap", "-T", route, "properties-fixed"], capture_output=True,
+        if until(lambda: subprocess.run(["tpm2_getcap", "-T", route, "properties-fixed"], capture_output=True,
                                         env=env).returncode == 0, 10):
             return route
         raise RuntimeError("tpm2-abrmd did not come up")
@@ -226,15 +224,15 @@ class World:
 
     def custodians(self):
         """The custody service's processes of this group, one per open connection."""
-        return sh("pgrep", "-P", ",".join(self.activators), check=False).decode().split() if self.service else []
+        return sh("pgrep", "-P", ",".join(self.activators), check=False).decode().split()
 
     def tpm_at(self, tcti):
         """What a run's environment says to reach the TPM behind `tcti`."""
-        return {"TARN_WEMB_SOCKET": self.listen(tcti)} if self.service else {"TARN_WEMB_TCTI": tcti}
+        return {"TARN_WEMB_SOCKET": self.listen(tcti)}
 
     def tools(self, *args, who=None):
         """A tpm2-tools command, as root or `who`; every object it left in the TPM is flushed after it."""
-        runner = self.as_user(who) if who or self.bus and not self.service else []  # a bus admits its owner alone
+        runner = self.as_user(who) if who else []  # a bus admits its owner alone
         try:
             return sh(*runner, *args, env=dict(os.environ, TPM2TOOLS_TCTI=self.direct, DBUS_SESSION_BUS_ADDRESS=self.bus or ""))
         finally:
