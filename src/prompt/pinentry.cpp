@@ -111,10 +111,16 @@ pid_t spawn(const std::string& program, Descriptor& ours) {
   const pid_t parent = ::getpid();
   const pid_t child = ::fork();
   if (child == 0) {
-    // Only async-signal-safe calls until exec: the parent has other threads. The forking
+    // Only async-signal-safe calls until exec: the parent has other threads. The pinentry runs
+    // as the user alone, without the group the custody service answers: first, since a change of
+    // credentials, and an exec that keeps one, would drop the parent-death signal. The forking
     // thread is the caller's, which lasts the whole run, so its death means ours; a parent that
     // died before prctl took effect shows in getppid.
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(127);
+    const gid_t group = ::getgid();
+    if (::setresgid(group, group, group) != 0 || ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 ||
+        ::getppid() != parent) {
+      ::_exit(127);
+    }
     if (::dup2(theirs.get(), 0) < 0 || ::dup2(theirs.get(), 1) < 0 || ::dup2(null.get(), 2) < 0) {
       ::_exit(127);
     }

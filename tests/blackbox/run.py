@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import independent  # noqa: E402
 from before import PROMPT, SETUP, secret  # noqa: E402
 from cases import OPENED, ROWS, request  # noqa: E402
-from world import GROUP, World, finish, swtpm, until  # noqa: E402
+from world import GROUP, World, finish, sh, swtpm, until  # noqa: E402
 
 FINGER = "Place your finger on the fingerprint reader"
 
@@ -129,7 +129,7 @@ def finger(w, r):
 
 def two_accounts(w, r):
     """First seals of the user's and the neighbour's, four each at once: each its own key, every text in it."""
-    stores = {w.user: w.store, w.neighbour: f"{w.dir}/theirs"}
+    stores = {w.user: w.store, w.neighbour: f"{w.work}/{w.rows}-theirs"}
     os.mkdir(stores[w.neighbour], 0o700)
     shutil.chown(stores[w.neighbour], w.neighbour, w.neighbour)
     texts = [(who, f"sekret7 {who} {i}") for i in range(4) for who in stores]
@@ -150,11 +150,21 @@ HOLD = "import socket, sys\nheld = [socket.socket(socket.AF_UNIX) for _ in range
        "for s in held:\n    s.connect(sys.argv[1])\nprint(flush=True)\nsys.stdin.read()\n"
 
 
+def waiting(socket_path):
+    """Connections to the listener not yet handed to a service process."""
+    out = sh("ss", "-xlnH", "src", socket_path, check=False).decode().split()
+    return int(out[2]) if len(out) > 2 else 0
+
+
 def flood(w, r):
-    """200 idle connections and 20 status runs of the user's while the neighbour asks for status."""
-    holder = subprocess.Popen(w.as_user() + ["/usr/bin/python3", "-c", HOLD, w.tpm_at(w.route)["TARN_WEMB_SOCKET"]],
+    """200 idle connections and 20 status runs of the user's while the neighbour asks for status.
+    The burst is handed out one connection at a time first, as systemd does; then no slot of the
+    user's may keep the neighbour waiting."""
+    path = w.tpm_at(w.route)["TARN_WEMB_SOCKET"]
+    holder = subprocess.Popen(w.as_user() + ["/usr/bin/python3", "-c", HOLD, path],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     holder.stdout.readline()
+    until(lambda: waiting(path) == 0, 20)
     busy = [start(w, r) for _ in range(20)]
     began = time.monotonic()
     result = finish(start(w, r, who=w.neighbour), 10)
