@@ -188,6 +188,16 @@ ROWS = [
     row("prompt", "verify from a copy of the command outside its group", "verify", b"", "plain", reply=ERROR, exit=1),
     row("prompt", "open from a copy of the command outside its group", "open --dir $S", lambda c: request(c["sealed"]), "key plain", reply=ERROR, exit=1),
 
+    row("wire", "one call, one answer, then the end", "", b'{"call":"status"}\0', reply='{"tpm":true}', how="raw"),
+    row("wire", "a second call on one connection is not answered", "", b'{"call":"status"}\0{"call":"create"}\0', reply='{"tpm":true}', how="raw"),
+    row("wire", "a call of no such name", "", b'{"call":"open"}\0', reply='{"error":"protocol: no such call"}', how="raw"),
+    row("wire", "a member no message has", "", b'{"call":"status","items":["sekret7"]}\0', reply='{"error":"protocol: an unknown member"}', how="raw"),
+    row("wire", "a member given twice", "", b'{"call":"status","call":"create"}\0', reply='{"error":"protocol: a member given twice"}', how="raw"),
+    row("wire", "a member of another call", "", b'{"call":"status","key":"AAAA"}\0', reply='{"error":"protocol: members not of this call"}', how="raw"),
+    row("wire", "a point that is not one", "", b'{"call":"agree","key":"AAAA","points":["BAAA"]}\0', reply='{"error":"protocol: a point that is not an uncompressed P-256 point"}', how="raw"),
+    row("wire", "a message that never ends", "", b"{" + b" " * (1 << 20) + b'"call":"status"}\0', reply='{"error":"protocol: a message over 1048576 bytes"}', how="raw"),
+    row("wire", "a connection that says nothing", "", b"", reply='{"error":"protocol: no answer in time"}', within=15, how="raw"),
+
     row("slow-prompt", "a pinentry that never greets", "verify", b"", prompt="mute", reply='{"error":"denied"}', exit=1, within=15),
     row("slow-prompt", "a pinentry that stops answering", "verify", b"", prompt="stall:SETDESC", reply='{"error":"denied"}', exit=1, within=15),
     row("slow-prompt", "killed during the prompt: the pinentry goes too", "verify", b"", prompt="hang", reply=None, exit=None, how="kill-KILL"),
