@@ -1,7 +1,6 @@
 #include <cerrno>
 
 #include "app/command.hpp"
-#include "base/failure.hpp"
 #include "client/client.hpp"
 #include "envelope/envelope.hpp"
 #include "store/error.hpp"
@@ -16,7 +15,7 @@ Point ensureKey(const Invocation& invocation) {
   if (auto found = store::Store::open(invocation.directory, false)) {
     if (auto stored = found->readKey()) return client::checkKey(*stored);
   }
-  if (!client::secureElementAvailable()) throw Failure("no-secure-enclave");
+  client::requireSecureElement();
   // made and judged before the service's work, so a store that will be refused costs no key
   auto store = store::Store::open(invocation.directory, true);
   client::NewKey key = client::createKey();

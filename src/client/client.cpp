@@ -109,10 +109,15 @@ wire::Received authenticate(const SecretString& message, const SecretString& rea
 
 }  // namespace
 
+void requireSecureElement() {
+  auto [link, answer] = call(wire::Writer().text("call", "status").finish());
+  if (!answer.message.tpm.value_or(false)) throw Failure("no-secure-enclave");
+}
+
 bool secureElementAvailable() {
   try {
-    auto [link, answer] = call(wire::Writer().text("call", "status").finish());
-    return answer.message.tpm.value_or(false);
+    requireSecureElement();
+    return true;
   } catch (...) {
     return false;
   }

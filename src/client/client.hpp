@@ -19,6 +19,10 @@ struct ServiceError : std::runtime_error {
 // Whether a custody service answers and its TPM works. Never throws.
 bool secureElementAvailable();
 
+// Throws Failure "no-secure-enclave" unless a custody service answers and its TPM works, and a
+// ServiceError when the one listening is not root's.
+void requireSecureElement();
+
 // A key the service just made for this account: the key file's bytes and the public half.
 struct NewKey {
   std::vector<std::uint8_t> file;

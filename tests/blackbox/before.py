@@ -1,7 +1,8 @@
 # The setup words of the black-box table (cases.py): what a row's world holds before its run.
-import os, pwd, shutil, signal
+import os, pwd, shutil, signal, subprocess
 
 import independent
+from world import until
 from cases import SEEDS
 
 NOWHERE = "swtpm:host=127.0.0.1,port=1"
@@ -156,6 +157,22 @@ def new_secret(w, data):
     w.resume.append(lambda: os.rename(path + ".away", path) if data is None else rewrite(path, saved))
 
 
+FAKE = "import socket, sys\nl = socket.socket(socket.AF_UNIX)\nl.bind(sys.argv[1])\nl.listen()\nwhile True:\n" \
+       "    c = l.accept()[0]\n    c.sendall(b'{\"tpm\":true}\\0')\n    c.close()\n"
+
+
+def fake_service(w, ctx):
+    """A custody service of the neighbour's making, where the user's runs look for one."""
+    home = f"{w.work}/{w.rows}-fake"
+    os.mkdir(home, 0o755)
+    shutil.chown(home, w.neighbour, w.neighbour)
+    fake = subprocess.Popen(w.as_user(w.neighbour) + ["/usr/bin/python3", "-c", FAKE, f"{home}/socket"])
+    w.resume.append(fake.kill)
+    until(lambda: os.path.exists(f"{home}/socket"), 10)
+    os.chmod(f"{home}/socket", 0o666)
+    w.env["TARN_WEMB_SOCKET"] = f"{home}/socket"
+
+
 SETUP = {
     "home": lambda w, ctx: setattr(w, "store", f"{w.dir}/home/Library/Application Support/Tarn Studio/wemb"),
     "key": key,
@@ -174,6 +191,7 @@ SETUP = {
     "theirdir": lambda w, ctx: store(w, 0o1777, w.neighbour),
     "rootdir": lambda w, ctx: store(w, 0o1777),
     "noservice": lambda w, ctx: w.env.update(TARN_WEMB_SOCKET=f"{w.dir}/nothing"),
+    "fakeservice": fake_service,
     # the caller, not in group tss, given a TCTI that leads nowhere (with swtpm anyone may reach the TPM)
     "notcti": lambda w, ctx: w.env.update(TARN_WEMB_TCTI=NOWHERE),
     "stolen": stolen,

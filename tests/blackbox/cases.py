@@ -17,7 +17,8 @@
 #           neighbour's directory), stickybin (root's, 1777), loosebin (root's, 0775), deepbin
 #           (below the neighbour's), linkbin (root's link into the neighbour's), theirfile (the
 #           neighbour's file), loosefile (root's, 0757); PATH only: rootlink (root's links to
-#           the stand-in), ownbin (the user's copy of it); noservice (a socket nobody
+#           the stand-in), ownbin (the user's copy of it); fakeservice (the neighbour's listener
+#           where the runs look for the service); noservice (a socket nobody
 #           listens on), notcti (the caller outside group tss, its own TCTI leading nowhere),
 #           stolen (the neighbour runs with a copy of the key file in its own store), oldform
 #           (the key file without the service's header), newsecret / nosecret (the service's
@@ -138,6 +139,8 @@ ROWS = [
     row("plain", "a key of another template", "seal --dir $S", {"items": []}, "template", reply='{"error":"the stored key is not of this tool\'s key template"}', exit=1, after="same"),
     row("plain", "a key this TPM cannot load", "seal --dir $S", {"items": []}, "key cleared", reply=ERROR, exit=1, after="same"),
     row("plain", "status with no custody service listening", "status --dir $S", setup="noservice", reply='{"key":false,"secureEnclave":false}', within=1),
+    row("plain", "a custody service not run by root is no service", "status --dir $S", setup="fakeservice", reply='{"key":false,"secureEnclave":false}'),
+    row("plain", "nor is it asked to make a key", "seal --dir $S", {"items": ["sekret7"]}, "fakeservice", reply=re.compile(r'\{"error":"refusing the custody service at [^"]+/socket: not run by root"\}'), exit=1, after="nostore"),
     row("plain", "seal needs no way of the caller's own to the TPM", "seal --dir $S", {"items": ["sekret7"]}, "notcti", reply=sealed(1), after="key600 tpm-opens"),
     row("plain", "the caller's own tpm2-tools cannot use its key", "seal --dir $S", {"items": ["sekret7"]}, reply=sealed(1), after="tpm-refuses"),
     row("plain", "another account's copy of a key file seals nothing", "seal --dir $S", {"items": ["sekret7"]}, "key stolen", reply=STOLEN, exit=1, after="same"),
@@ -211,6 +214,7 @@ ROWS = [
 
     row("finger", "a finger and no password", "verify", b"", prompt="hang", reply='{"ok":true}', told={"GETPIN": 0}, how="finger"),
     row("finger", "cancel while the reader waits", "verify", b"", prompt="cancel", reply='{"error":"cancelled"}', exit=1, within=2.5, how="finger-cancel"),
+    row("finger", "a module that waits without a word: Cancel after a second", "verify", b"", prompt="cancel", reply='{"error":"cancelled"}', exit=1, within=4, told={"CONFIRM": 1, "GETPIN": 0}, how="silent"),
     row("finger", "a failing reader falls through to the password", "verify", b"", prompt="hang pin", reply='{"ok":true}', told={"GETPIN": 1}, how="fail"),
 
     row("rootok", "pam_rootok first: the caller is still asked", "verify", b"", prompt="pin", reply='{"ok":true}', told={"GETPIN": 1}),

@@ -115,13 +115,15 @@ def kill(w, r):
 
 
 def finger(w, r):
+    if r.row.how == "silent":
+        open(f"{w.reader}/silent", "w").close()
     p = start(w, r)
-    if not w.wait_told(lambda t: FINGER in str(t[1]), 10):
+    if r.row.how != "silent" and not w.wait_told(lambda t: FINGER in str(t[1]), 10):
         r.problems.append("the finger message never reached the pinentry")
-    if r.row.how != "finger-cancel":
+    if r.row.how in ("finger", "fail"):
         open(f"{w.reader}/{r.row.how}", "w").close()
     result = finish(p, 10)
-    for name in ("finger", "fail"):
+    for name in ("finger", "fail", "silent"):
         with contextlib.suppress(FileNotFoundError):
             os.remove(f"{w.reader}/{name}")
     return result
@@ -200,7 +202,7 @@ HOW = {
     "race-seal": race_seal,
     "closed-stdout": closed_stdout,
     "kill-KILL": kill, "kill-TERM": kill,
-    "finger": finger, "fail": finger, "finger-cancel": finger,
+    "finger": finger, "fail": finger, "finger-cancel": finger, "silent": finger,
     "two-accounts": two_accounts,
     "flood": flood,
     "raw": raw,
