@@ -29,7 +29,8 @@ chmod 755 "$PRIVATE"
 ACCOUNT=- GROUP_MADE=no SERVICES=()
 . "$HERE/../scripts/swtpm.sh"
 cleanup() {
-  for pid in "${SERVICES[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  # each status tested, so errexit cannot end the clean-up half-way
+  for pid in "${SERVICES[@]}"; do { kill "$pid" && wait "$pid"; } 2>/dev/null || true; done
   swtpm_stop
   if [[ $ACCOUNT != - ]]; then userdel -f "$ACCOUNT" 2>/dev/null || true; fi
   if [[ $GROUP_MADE == yes ]]; then groupdel tarn-wemb 2>/dev/null || true; fi
