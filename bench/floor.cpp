@@ -1,13 +1,15 @@
-// The least "seal" and "open" can cost, straight on tpm2-tss, OpenSSL and PAM: the TPM set-up the
-// tool does, then per text the envelope's primitives. It shares no code with tarn-wemb.
+// The least "seal" and "open" can cost, straight on tpm2-tss, OpenSSL and PAM: the TPM work the
+// custody service does, then per text the envelope's primitives. It shares no code with tarn-wemb.
+// Run as root: it reads the service secret in $STATE_DIRECTORY to authorize the key of account UID.
 //
-//   floor seal STORE COUNT SIZE < texts   COUNT texts of SIZE bytes back to back; envelopes out
-//   floor open STORE < envelopes          password in TARN_BENCH_PASSWORD; plaintexts out
+//   floor seal STORE UID COUNT SIZE < texts   COUNT texts of SIZE bytes back to back; envelopes out
+//   floor open STORE UID < envelopes          password in TARN_BENCH_PASSWORD; plaintexts out
 //
 // Envelopes and plaintexts go one a line; a failure prints one line and exits 1.
 
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/kdf.h>
 #include <openssl/rand.h>
 #include <pwd.h>
@@ -18,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,80 +54,118 @@ std::string readAll(std::FILE* file) {
   return bytes;
 }
 
-// The connection, the storage parent (the persistent one when it fits, else made anew) and the
-// key from STORE/klucz.se loaded under it; all flushed at the end as the tool flushes them.
+// The key of STORE/klucz.se for account UID, loaded as the custody service loads it: the parent
+// made anew, the key under it with its auth value from the service secret, a salted session that
+// encrypts the response, and the product with the generator checked. All flushed when unloaded.
 struct Tpm {
   TSS2_TCTI_CONTEXT* tcti = nullptr;
   ESYS_CONTEXT* esys = nullptr;
   ESYS_TR parent = ESYS_TR_NONE, key = ESYS_TR_NONE, session = ESYS_TR_NONE;
-  bool persistent = false;
   TPM2B_PUBLIC publicPart{};
   TPM2B_PRIVATE privatePart{};
+  TPM2B_AUTH auth{};
   unsigned char point[65] = {0x04};
 
-  explicit Tpm(const std::string& store) {
+  Tpm(const std::string& store, std::uint32_t uid) {
     std::FILE* in = std::fopen((store + "/klucz.se").c_str(), "rb");
     const std::string file = readAll(in);
     if (in != nullptr) std::fclose(in);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(file.data());
-    std::size_t at = 0;
+    std::size_t at = 44;  // mark, secret id, salt
+    need(file.size() > at && std::memcmp(bytes, "\xffTW1", 4) == 0, "key file");
     tss(Tss2_MU_TPM2B_PUBLIC_Unmarshal(bytes, file.size(), &at, &publicPart), "key file");
     tss(Tss2_MU_TPM2B_PRIVATE_Unmarshal(bytes, file.size(), &at, &privatePart), "key file");
     const TPMS_ECC_POINT& q = publicPart.publicArea.unique.ecc;
     need(at == file.size() && q.x.size <= 32 && q.y.size <= 32, "key file");
     std::memcpy(point + 33 - q.x.size, q.x.buffer, q.x.size);
     std::memcpy(point + 65 - q.y.size, q.y.buffer, q.y.size);
+    authValue(uid, bytes + 12);
 
     const char* named = std::getenv("TARN_WEMB_TCTI");
     tss(Tss2_TctiLdr_Initialize(named != nullptr ? named : "device:/dev/tpmrm0", &tcti), "TCTI");
     tss(Esys_Initialize(&esys, tcti, nullptr), "ESYS");
-    TPM2B_PUBLIC* found = nullptr;
-    if (Esys_TR_FromTPMPublic(esys, 0x81000001, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
-                              &parent) == TSS2_RC_SUCCESS) {
-      persistent = Esys_ReadPublic(esys, parent, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, &found,
-                                   nullptr, nullptr) == TSS2_RC_SUCCESS &&
-                   found->publicArea.objectAttributes == parentAttributes;
-      Esys_Free(found);
-      if (!persistent) Esys_TR_Close(esys, &parent);
-    }
-    if (!persistent) {
-      TPM2B_PUBLIC area{};
-      area.publicArea.type = TPM2_ALG_ECC;
-      area.publicArea.nameAlg = TPM2_ALG_SHA256;
-      area.publicArea.objectAttributes = parentAttributes;
-      TPMS_ECC_PARMS& ecc = area.publicArea.parameters.eccDetail;
-      ecc.symmetric = {TPM2_ALG_AES, {.aes = 128}, {.aes = TPM2_ALG_CFB}};
-      ecc.scheme.scheme = TPM2_ALG_NULL;
-      ecc.curveID = TPM2_ECC_NIST_P256;
-      ecc.kdf.scheme = TPM2_ALG_NULL;
-      const TPM2B_SENSITIVE_CREATE sensitive{};
-      const TPM2B_DATA outside{};
-      const TPML_PCR_SELECTION pcrs{};
-      tss(Esys_CreatePrimary(esys, ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
-                             &sensitive, &area, &outside, &pcrs, &parent, nullptr, nullptr, nullptr,
-                             nullptr),
-          "CreatePrimary");
-    }
+  }
+
+  // HMAC-SHA256(secret, "tarn-wemb auth v1" ‖ uid big-endian ‖ salt), trailing zeros dropped.
+  void authValue(std::uint32_t uid, const unsigned char* salt) {
+    const char* directory = std::getenv("STATE_DIRECTORY");
+    std::FILE* in = std::fopen((std::string(directory ? directory : "") + "/secret").c_str(), "rb");
+    const std::string secret = readAll(in);
+    if (in != nullptr) std::fclose(in);
+    need(secret.size() == 32, "service secret");
+    unsigned char message[17 + 4 + 32] = "tarn-wemb auth v1";
+    for (int i = 0; i < 4; ++i) message[17 + i] = static_cast<unsigned char>(uid >> (24 - 8 * i));
+    std::memcpy(message + 21, salt, 32);
+    unsigned length = 0;
+    need(HMAC(EVP_sha256(), secret.data(), 32, message, sizeof message, auth.buffer, &length) !=
+             nullptr,
+         "HMAC");
+    while (length > 0 && auth.buffer[length - 1] == 0) --length;
+    auth.size = static_cast<UINT16>(length);
+  }
+
+  void load() {
+    TPM2B_PUBLIC area{};
+    area.publicArea.type = TPM2_ALG_ECC;
+    area.publicArea.nameAlg = TPM2_ALG_SHA256;
+    area.publicArea.objectAttributes = parentAttributes;
+    TPMS_ECC_PARMS& ecc = area.publicArea.parameters.eccDetail;
+    ecc.symmetric = {TPM2_ALG_AES, {.aes = 128}, {.aes = TPM2_ALG_CFB}};
+    ecc.scheme.scheme = TPM2_ALG_NULL;
+    ecc.curveID = TPM2_ECC_NIST_P256;
+    ecc.kdf.scheme = TPM2_ALG_NULL;
+    const TPM2B_SENSITIVE_CREATE sensitive{};
+    const TPM2B_DATA outside{};
+    const TPML_PCR_SELECTION pcrs{};
+    tss(Esys_CreatePrimary(esys, ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
+                           &sensitive, &area, &outside, &pcrs, &parent, nullptr, nullptr, nullptr,
+                           nullptr),
+        "CreatePrimary");
     tss(Esys_Load(esys, parent, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &privatePart,
                   &publicPart, &key),
         "Load");
-  }
-
-  // A session salted with the parent that encrypts the shared point on its way back.
-  void startSession() {
+    tss(Esys_TR_SetAuth(esys, key, &auth), "SetAuth");
     const TPMT_SYM_DEF aes = {TPM2_ALG_AES, {.aes = 128}, {.aes = TPM2_ALG_CFB}};
-    tss(Esys_StartAuthSession(esys, parent, parent, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+    tss(Esys_StartAuthSession(esys, parent, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
                               nullptr, TPM2_SE_HMAC, &aes, TPM2_ALG_SHA256, &session),
         "StartAuthSession");
     tss(Esys_TRSess_SetAttributes(esys, session,
                                   TPMA_SESSION_CONTINUESESSION | TPMA_SESSION_ENCRYPT, 0xff),
         "session");
+    // G of P-256, X ‖ Y
+    static const unsigned char generator[] =
+        "\x6b\x17\xd1\xf2\xe1\x2c\x42\x47\xf8\xbc\xe6\xe5\x63\xa4\x40\xf2"
+        "\x77\x03\x7d\x81\x2d\xeb\x33\xa0\xf4\xa1\x39\x45\xd8\x98\xc2\x96"
+        "\x4f\xe3\x42\xe2\xfe\x1a\x7f\x9b\x8e\xe7\xeb\x4a\x7c\x0f\x9e\x16"
+        "\x2b\xce\x33\x57\x6b\x31\x5e\xce\xcb\xb6\x40\x68\x37\xbf\x51\xf5";
+    unsigned char own[32];
+    zgen(generator, own);
+    need(std::memcmp(own, point + 1, 32) == 0, "generator check");
+  }
+
+  // The X coordinate of the key's product with the point X ‖ Y.
+  void zgen(const unsigned char* xy, unsigned char* shared) {
+    TPM2B_ECC_POINT in{};
+    in.point.x.size = in.point.y.size = 32;
+    std::memcpy(in.point.x.buffer, xy, 32);
+    std::memcpy(in.point.y.buffer, xy + 32, 32);
+    TPM2B_ECC_POINT* z = nullptr;
+    tss(Esys_ECDH_ZGen(esys, key, session, ESYS_TR_NONE, ESYS_TR_NONE, &in, &z), "ECDH_ZGen");
+    need(z->point.x.size <= 32, "shared point");
+    std::memset(shared, 0, 32 - z->point.x.size);
+    std::memcpy(shared + 32 - z->point.x.size, z->point.x.buffer, z->point.x.size);
+    Esys_Free(z);
+  }
+
+  void unload() {
+    for (ESYS_TR* handle : {&session, &key, &parent}) {
+      if (*handle != ESYS_TR_NONE) Esys_FlushContext(esys, *handle);
+      *handle = ESYS_TR_NONE;
+    }
   }
 
   ~Tpm() {
-    if (session != ESYS_TR_NONE) Esys_FlushContext(esys, session);
-    Esys_FlushContext(esys, key);
-    persistent ? Esys_TR_Close(esys, &parent) : Esys_FlushContext(esys, parent);
+    unload();
     Esys_Finalize(&esys);
     Tss2_TctiLdr_Finalize(&tcti);
   }
@@ -180,11 +221,13 @@ void compact(unsigned char* y) {
   if (std::memcmp(other, y, 32) < 0) std::memcpy(y, other, 32);
 }
 
-void seal(const std::string& store, std::size_t count, std::size_t size) {
+void seal(const std::string& store, std::uint32_t uid, std::size_t count, std::size_t size) {
   // Buffers sized once and never zeroed: the floor pays for no memory traffic it can avoid.
   const auto input = std::make_unique_for_overwrite<unsigned char[]>(count * size);
   need(std::fread(input.get(), 1, count * size, stdin) == count * size, "input");
-  const Tpm tpm(store);
+  Tpm tpm(store, uid);
+  tpm.load();  // the service's check of the key file
+  tpm.unload();
   EVP_PKEY* recipient = publicKey(tpm.point);
   EVP_PKEY_CTX* keygen = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
   need(EVP_PKEY_keygen_init(keygen) == 1 && EVP_PKEY_CTX_set_group_name(keygen, "P-256") == 1,
@@ -255,7 +298,7 @@ bool utf8(const unsigned char* text, std::size_t size) {
   return true;
 }
 
-void open(const std::string& store) {
+void open(const std::string& store, std::uint32_t uid) {
   const std::string input = readAll(stdin);
   std::vector<Bytes> envelopes;
   for (std::size_t start = 0, end; start < input.size(); start = end + 1) {
@@ -271,33 +314,27 @@ void open(const std::string& store) {
     need(envelope.size() > overhead && envelope[0] == version, "envelope");
     EVP_PKEY_free(publicKey(&envelope[1]));  // refused before the TPM sees it, as the tool does
   }
-  Tpm tpm(store);
+  // As the service: the key proven usable before the prompt, and not held while the user answers.
+  Tpm tpm(store, uid);
+  tpm.load();
+  tpm.unload();
 
   const char* password = std::getenv("TARN_BENCH_PASSWORD");
   pam_conv conversation{converse, const_cast<char*>(password != nullptr ? password : "")};
   pam_handle_t* pam = nullptr;
-  int status = pam_start("tarn-wemb", ::getpwuid(::getuid())->pw_name, &conversation, &pam);
+  int status = pam_start("tarn-wemb", ::getpwuid(uid)->pw_name, &conversation, &pam);
   if (status == PAM_SUCCESS) status = pam_authenticate(pam, 0);
   if (status == PAM_SUCCESS) status = pam_acct_mgmt(pam, 0);
   pam_end(pam, status);
   need(status == PAM_SUCCESS, "PAM");
 
-  tpm.startSession();
+  tpm.load();
   EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
   EVP_CIPHER* gcm = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
   std::string out;
   for (Bytes& envelope : envelopes) {
-    TPM2B_ECC_POINT in{};
-    in.point.x.size = in.point.y.size = 32;
-    std::memcpy(in.point.x.buffer, &envelope[2], 32);
-    std::memcpy(in.point.y.buffer, &envelope[34], 32);
-    TPM2B_ECC_POINT* z = nullptr;
-    tss(Esys_ECDH_ZGen(tpm.esys, tpm.key, tpm.session, ESYS_TR_NONE, ESYS_TR_NONE, &in, &z),
-        "ECDH_ZGen");
-    unsigned char shared[32] = {}, key[32];
-    need(z->point.x.size <= 32, "shared point");
-    std::memcpy(shared + 32 - z->point.x.size, z->point.x.buffer, z->point.x.size);
-    Esys_Free(z);
+    unsigned char shared[32], key[32];
+    tpm.zgen(&envelope[2], shared);
     derive(kdf, shared, &envelope[1], tpm.point, key);
 
     const std::size_t size = envelope.size() - overhead, at = out.size();
@@ -324,12 +361,13 @@ void open(const std::string& store) {
 int main(int argc, char** argv) {
   ::setenv("TSS2_LOG", "all+NONE", 1);
   const std::string command = argc > 2 ? argv[1] : "";
-  if (command == "seal" && argc == 5) {
-    seal(argv[2], std::strtoull(argv[3], nullptr, 10), std::strtoull(argv[4], nullptr, 10));
-  } else if (command == "open" && argc == 3) {
-    open(argv[2]);
+  const auto uid = static_cast<std::uint32_t>(argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 0);
+  if (command == "seal" && argc == 6) {
+    seal(argv[2], uid, std::strtoull(argv[4], nullptr, 10), std::strtoull(argv[5], nullptr, 10));
+  } else if (command == "open" && argc == 4) {
+    open(argv[2], uid);
   } else {
-    std::printf("usage: floor seal STORE COUNT SIZE < texts | floor open STORE < envelopes\n");
+    std::printf("usage: floor seal STORE UID COUNT SIZE < texts | floor open STORE UID\n");
     return 2;
   }
   return 0;

@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Whole-process timings of tarn-wemb next to floors that do the same work straight on tpm2-tss,
-# OpenSSL and PAM (bench/floor*.c), tool and floor alternately, on a private swtpm.
+# OpenSSL and PAM (bench/floor*.c), and next to an older tree's tool, alternately, on a private
+# swtpm. The command runs as users run it: a setgid copy, as a throwaway account, talking to the
+# custody service started per connection by systemd-socket-activate.
 #
-#   bench/run.sh [BINARY | SOURCE-TREE]     default: this tree, built Release in build-bench
+#   bench/run.sh [SOURCE-TREE [OLD-TREE]]   default: this tree; each built Release in build-bench
 #
-# As root every command runs as a throwaway account; the "open" row needs its password.
-# The TPM is the test runner's private swtpm, or the one TARN_WEMB_TCTI names when it is set.
+# Needs root: the account, the group tarn-wemb, the setgid copy and the service's secret.
 # TARN_BENCH_ROWS picks rows (default "seal-items open seal-6m 8m seal-1g status");
 # TARN_BENCH_RUNS (7), TARN_BENCH_OPEN_RUNS (3) and TARN_BENCH_STATUS_RUNS (31) count runs.
+# The TPM is the test runner's private swtpm, or the one TARN_WEMB_TCTI names when it is set.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 [[ -n ${TARN_WEMB_TCTI:-} ]] || exec "$HERE/../tests/blackbox/run.py" --with-swtpm "$0" "$@"
 TARGET=$(realpath "${1:-$HERE/..}")
+OLD=${2:+$(realpath "$2")}
 ROWS=" ${TARN_BENCH_ROWS:-seal-items open seal-6m 8m seal-1g status} "
 RUNS=${TARN_BENCH_RUNS:-7}
 OPEN_RUNS=${TARN_BENCH_OPEN_RUNS:-3}
@@ -19,12 +22,19 @@ STATUS_RUNS=${TARN_BENCH_STATUS_RUNS:-31}
 ITEMS=5000
 BIG=$((6 * 1024 * 1024))
 
+[[ $(id -u) == 0 ]] || { echo "bench/run.sh needs root" >&2; exit 2; }
 WORK=$(mktemp -d /tmp/tarn-bench.XXXXXX)
 chmod 755 "$WORK"
-ACCOUNT=-
+# The setgid copy and the pinentry: the command runs a pinentry only from a root-owned chain.
+PRIVATE=$(mktemp -d /usr/local/lib/tarn-bench-XXXXXX)
+chmod 755 "$PRIVATE"
+ACCOUNT=- GROUP_MADE=no SERVICES=()
 cleanup() {
+  # each status tested, so errexit cannot end the clean-up half-way
+  for pid in "${SERVICES[@]}"; do { kill "$pid" && wait "$pid"; } 2>/dev/null || true; done
   if [[ $ACCOUNT != - ]]; then userdel -f "$ACCOUNT" 2>/dev/null || true; fi
-  rm -rf "$WORK"
+  if [[ $GROUP_MADE == yes ]]; then groupdel tarn-wemb 2>/dev/null || true; fi
+  rm -rf "$WORK" "$PRIVATE"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -37,28 +47,42 @@ build() { # source build-directory cmake-options...
 }
 FLOORS=$HERE/../build-bench-floors
 build "$HERE" "$FLOORS"
-if [[ -d $TARGET ]]; then
-  say "building $TARGET in $TARGET/build-bench"
-  build "$TARGET" "$TARGET/build-bench" -DTARN_TESTS=OFF
-  TOOL=$TARGET/build-bench/tarn-wemb
-else
-  TOOL=$TARGET
-fi
+for tree in "$TARGET" $OLD; do
+  say "building $tree in $tree/build-bench"
+  build "$tree" "$tree/build-bench" -DTARN_TESTS=OFF
+done
+SERVICE=$TARGET/build-bench/tarn-wemb-custody
+OLD_TOOL=${OLD:+$OLD/build-bench/tarn-wemb}
+if ! getent group tarn-wemb >/dev/null; then groupadd --system tarn-wemb && GROUP_MADE=yes; fi
+TOOL=$PRIVATE/tarn-wemb
+cp "$TARGET/build-bench/tarn-wemb" "$TOOL"
+chown root:tarn-wemb "$TOOL"
+chmod 2755 "$TOOL"
 MEASURE=$FLOORS/measure FLOOR=$FLOORS/floor FLOOR_STATUS=$FLOORS/floor_status
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 
+swtpm_start "$WORK/tpm"
 mkdir "$WORK/home"
-STORE=$WORK/home/store
-if [[ $(id -u) == 0 ]]; then
-  ACCOUNT=tarn-b-$(od -An -N4 -tx1 /dev/urandom | tr -d ' \n')
-  PASSWORD=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
-  useradd --no-create-home --shell /usr/sbin/nologin --user-group "$ACCOUNT"
-  printf '%s:%s\n' "$ACCOUNT" "$PASSWORD" | chpasswd
-  chown "$ACCOUNT:" "$WORK/home"
-elif want open; then
-  say "not root: no account, so no \"open\" row"
-  ROWS=${ROWS/ open / }
-fi
+STORE=$WORK/home/store OLD_STORE=$WORK/home/old-store
+ACCOUNT=tarn-b-$(od -An -N4 -tx1 /dev/urandom | tr -d ' \n')
+PASSWORD=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
+useradd --no-create-home --shell /usr/sbin/nologin --user-group "$ACCOUNT"
+printf '%s:%s\n' "$ACCOUNT" "$PASSWORD" | chpasswd
+chown "$ACCOUNT:" "$WORK/home"
+USER_ID=$(id -u "$ACCOUNT")
+
+# The custody service, started for each connection as the socket unit would start it.
+export STATE_DIRECTORY=$WORK/state TARN_WEMB_SOCKET=$WORK/socket
+mkdir -m 700 "$STATE_DIRECTORY" && mkdir -m 755 "$WORK/run"
+"$SERVICE" --make-secret
+serve() { # socket tcti
+  systemd-socket-activate --accept -l "$1" -E TARN_WEMB_TCTI="$2" -E STATE_DIRECTORY \
+    -E RUNTIME_DIRECTORY="$WORK/run" "$SERVICE" >>"$WORK/service.log" 2>&1 &
+  SERVICES+=($!)
+  for _ in $(seq 100); do [[ -S $1 ]] && break; sleep 0.05; done
+  chmod 666 "$1"
+}
+serve "$TARN_WEMB_SOCKET" "$TARN_WEMB_TCTI"
 
 python3 - "$WORK" "$ITEMS" "$BIG" <<'EOF'
 import json, random, sys
@@ -87,10 +111,11 @@ write("nested.json", head + unit * count + " " * (8 * 1024 * 1024 - len(head) - 
 write("one-8m.json", '{"items":["' + "abcdefghijklmnop" * (8 * 65536 - 1) + 'ab"]}')
 EOF
 
-once() { # label input command...
-  "$MEASURE" "$WORK/$1.runs" "$ACCOUNT" "${@:3}" <"$2" >"$WORK/$1.reply"
+once() { # label input command...       as the account, or as $AS ("-": as root)
+  "$MEASURE" "$WORK/$1.runs" "${AS:-$ACCOUNT}" "${@:3}" <"$2" >"$WORK/$1.reply"
 }
 # Tool and floor alternate, the order swapped every run, so drift and load hit both alike.
+# The floor runs as $FLOOR_AS when set.
 pair() { # runs label tool-input floor-input tool-command... -- floor-command...
   local runs=$1 label=$2 toolInput=$3 floorInput=$4 r
   shift 4
@@ -99,39 +124,44 @@ pair() { # runs label tool-input floor-input tool-command... -- floor-command...
   shift
   say "row $label: $runs runs"
   for ((r = 0; r < runs; r++)); do
-    if ((r % 2)); then once "$label.floor" "$floorInput" "$@"; fi
+    if ((r % 2)); then AS=${FLOOR_AS:-} once "$label.floor" "$floorInput" "$@"; fi
     once "$label.tool" "$toolInput" "${tool[@]}"
-    if ((r % 2 == 0)); then once "$label.floor" "$floorInput" "$@"; fi
+    if ((r % 2 == 0)); then AS=${FLOOR_AS:-} once "$label.floor" "$floorInput" "$@"; fi
   done
 }
 
 # The key, made by the tool's first "seal"; then every binary and input once into the caches.
 once setup /dev/null "$TOOL" seal --dir "$STORE"
-[[ -s $STORE/klucz.se ]] || { say "the tool made no key file in $STORE"; exit 1; }
+[[ -s $STORE/klucz.se ]] || { say "no key file made: $(cat "$WORK/setup.reply" "$WORK/service.log")"; exit 1; }
 once setup "$WORK/big.json" "$TOOL" seal --dir "$STORE"
-once setup "$WORK/big.txt" "$FLOOR" seal "$STORE" 1 "$BIG"
+AS=- once setup "$WORK/big.txt" "$FLOOR" seal "$STORE" "$USER_ID" 1 "$BIG"
+if [[ -n $OLD ]]; then once setup "$WORK/items.json" "$OLD_TOOL" seal --dir "$OLD_STORE"; fi
 
 if want seal-items; then
-  pair "$RUNS" seal-items "$WORK/items.json" "$WORK/items.txt" "$TOOL" seal --dir "$STORE" -- \
-    "$FLOOR" seal "$STORE" "$ITEMS" 100
+  FLOOR_AS=- pair "$RUNS" seal-items "$WORK/items.json" "$WORK/items.txt" \
+    "$TOOL" seal --dir "$STORE" -- "$FLOOR" seal "$STORE" "$USER_ID" "$ITEMS" 100
+  if [[ -n $OLD ]]; then
+    pair "$RUNS" seal-items-old "$WORK/items.json" "$WORK/items.json" \
+      "$TOOL" seal --dir "$STORE" -- "$OLD_TOOL" seal --dir "$OLD_STORE"
+  fi
 fi
 if want open; then
   # Envelopes of the same texts, sealed by the floor: an independent sealer of the same format.
-  once envelopes "$WORK/items.txt" "$FLOOR" seal "$STORE" "$ITEMS" 100
+  AS=- once envelopes "$WORK/items.txt" "$FLOOR" seal "$STORE" "$USER_ID" "$ITEMS" 100
   python3 -c 'import json, sys; print(json.dumps({"items": open(sys.argv[1]).read().split(),
     "reason": "Benchmark"}))' "$WORK/envelopes.reply" >"$WORK/open.json"
-  install -D -m 0755 "$HERE/../tests/blackbox/pinentry" "$WORK/bin/pinentry"
+  install -m 0755 "$HERE/../tests/blackbox/pinentry" "$PRIVATE/pinentry"
   (
-    export PATH="$WORK/bin:/usr/bin:/bin" DISPLAY=:99 TARN_BENCH_PASSWORD=$PASSWORD
+    export PATH="$PRIVATE:/usr/bin:/bin" DISPLAY=:99 TARN_BENCH_PASSWORD=$PASSWORD
     export TARN_TEST_PINENTRY_ANSWERS="pin:$PASSWORD"
     unset WAYLAND_DISPLAY GPG_TTY
-    pair "$OPEN_RUNS" open "$WORK/open.json" "$WORK/envelopes.reply" "$TOOL" open --dir "$STORE" \
-      -- "$FLOOR" open "$STORE"
+    FLOOR_AS=- pair "$OPEN_RUNS" open "$WORK/open.json" "$WORK/envelopes.reply" \
+      "$TOOL" open --dir "$STORE" -- "$FLOOR" open "$STORE" "$USER_ID"
   )
 fi
 if want seal-6m; then
-  pair "$RUNS" seal-6m "$WORK/big.json" "$WORK/big.txt" "$TOOL" seal --dir "$STORE" -- \
-    "$FLOOR" seal "$STORE" 1 "$BIG"
+  FLOOR_AS=- pair "$RUNS" seal-6m "$WORK/big.json" "$WORK/big.txt" "$TOOL" seal --dir "$STORE" \
+    -- "$FLOOR" seal "$STORE" "$USER_ID" 1 "$BIG"
 fi
 if want 8m; then
   say "rows seal-8m and nested: 3 runs each"
@@ -145,17 +175,26 @@ if want seal-1g; then
   { printf '{"items":["'; head -c 1100M /dev/zero | tr '\0' a; } |
     once seal-1g.tool /dev/stdin "$TOOL" seal --dir "$STORE" || true
 fi
+status() { # label
+  pair "$STATUS_RUNS" "$1" /dev/null /dev/null "$TOOL" status --dir "$STORE" -- "$FLOOR_STATUS"
+  if [[ -n $OLD ]]; then
+    pair "$STATUS_RUNS" "$1-old" /dev/null /dev/null "$TOOL" status --dir "$STORE" -- \
+      "$OLD_TOOL" status --dir "$OLD_STORE"
+  fi
+}
 if want status; then
-  pair "$STATUS_RUNS" status-tpm /dev/null /dev/null "$TOOL" status --dir "$STORE" -- "$FLOOR_STATUS"
-  ( # Nothing listens on port 1: the connection is refused at once.
-    export TARN_WEMB_TCTI="swtpm:host=127.0.0.1,port=1"
-    pair "$STATUS_RUNS" status-none /dev/null /dev/null "$TOOL" status --dir "$STORE" -- "$FLOOR_STATUS"
+  status status-tpm
+  # Nothing listens on port 1: the connection is refused at once.
+  serve "$WORK/socket-none" "swtpm:host=127.0.0.1,port=1"
+  (
+    export TARN_WEMB_TCTI="swtpm:host=127.0.0.1,port=1" TARN_WEMB_SOCKET=$WORK/socket-none
+    status status-none
   )
 fi
 
-python3 - "$WORK" "$ITEMS" "$BIG" <<'EOF'
+python3 - "$WORK" "$ITEMS" "$BIG" "${OLD:+$(git -C "$OLD" rev-parse --short HEAD)}" <<'EOF'
 import json, os, statistics, sys
-work, items, big = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+work, items, big, old = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
 MiB = 1024 * 1024
 texts = open(f"{work}/items.txt").read()
 texts = [texts[i : i + 100] for i in range(0, len(texts), 100)]
@@ -175,46 +214,52 @@ def sealed(count, size):
         len(s) == (size + 94 + 2) // 3 * 4 for s in r["sealed"])
 def floorLines(label):
     return open(f"{work}/{label}.floor.reply").read().split("\n")[:-1]
-rows = [  # name, label, ratio target, RSS limit in MiB, tool reply check, floor reply check
-    ("seal, %d x 100 B" % items, "seal-items", 1.20, None, sealed(items, 100),
+enclave = lambda present: lambda r: isinstance(r, dict) and r.get("secureEnclave") is present
+rows = [  # name, label, base, ratio target, RSS limit in MiB, tool reply check, base reply check
+    ("seal, %d x 100 B" % items, "seal-items", "floor", 1.20, None, sealed(items, 100),
      lambda: len(floorLines("seal-items")) == items),
-    ("open, %d items" % items, "open", 1.15, None, lambda r: r == {"items": texts},
+    ("seal, %d x 100 B" % items, "seal-items-old", old, 1.50, None, sealed(items, 100), None),
+    ("open, %d items" % items, "open", "floor", 1.10, None, lambda r: r == {"items": texts},
      lambda: floorLines("open") == texts),
-    ("seal, one 6 MiB item", "seal-6m", 1.30, 48, sealed(1, big),
+    ("seal, one 6 MiB item", "seal-6m", "floor", 1.30, 48, sealed(1, big),
      lambda: len(floorLines("seal-6m")) == 1),
-    ("seal, one 8 MiB request", "seal-8m", None, 40, sealed(1, 8 * MiB - 14), None),
-    ("8 MiB of nested objects", "nested", None, 40, sealed(1, 2), None),
-    ("seal, 1 GiB on stdin", "seal-1g", None, 32, lambda r: r == {"error": "input"}, None),
-    ("status, with a TPM", "status-tpm", 1.30, None,
-     lambda r: isinstance(r, dict) and r.get("secureEnclave") is True,
+    ("seal, one 8 MiB request", "seal-8m", "-", None, 40, sealed(1, 8 * MiB - 14), None),
+    ("8 MiB of nested objects", "nested", "-", None, 40, sealed(1, 2), None),
+    ("seal, 1 GiB on stdin", "seal-1g", "-", None, 32, lambda r: r == {"error": "input"}, None),
+    ("status, with a TPM", "status-tpm", "floor", None, None, enclave(True),
      lambda: floorLines("status-tpm") == ["true"]),
-    ("status, no TPM", "status-none", 1.30, None,
-     lambda r: isinstance(r, dict) and r.get("secureEnclave") is False,
+    ("status, with a TPM", "status-tpm-old", old, 2.00, None, enclave(True), None),
+    ("status, no TPM", "status-none", "floor", None, None, enclave(False),
      lambda: floorLines("status-none") == ["false"]),
+    ("status, no TPM", "status-none-old", old, 2.00, None, enclave(False), None),
 ]
-print("%-25s %8s %8s %6s %6s %8s %6s %s" %
-      ("row", "tool s", "floor s", "ratio", "target", "tool RSS", "limit", "result"))
-for name, label, target, limit, check, floorCheck in rows:
+print("%-25s %-8s %8s %8s %6s %6s %8s %6s %s" %
+      ("row", "base", "tool s", "base s", "ratio", "target", "tool RSS", "limit", "result"))
+for name, label, base, target, limit, check, floorCheck in rows:
     tool, floor = runs(label + ".tool"), runs(label + ".floor")
     if tool is None:
         continue
+    # an older tool is checked as the tool is
+    floorCheck = floorCheck or (lambda: check(reply(label + ".floor")))
     ratio = tool["wall"] / floor["wall"] if floor else None
     passed = (ratio is None or target is None or ratio <= target) and (
         limit is None or tool["rss"] <= limit * MiB)
     if not check(reply(label + ".tool")):
         result = "INVALID (tool reply)"
     elif floor and (floor["status"] != {0} or not floorCheck()):
-        result = "INVALID (floor)"
+        result = "INVALID (base)"
     else:
         result = ("PASS" if passed else "FAIL") if target or limit else "info"
-    print("%-25s %8.4f %8s %6s %6s %7.1fM %6s %s n=%d" % (
-        name, tool["wall"], "%.4f" % floor["wall"] if floor else "-",
+    print("%-25s %-8s %8.4f %8s %6s %6s %7.1fM %6s %s n=%d" % (
+        name, base, tool["wall"], "%.4f" % floor["wall"] if floor else "-",
         "%.3f" % ratio if ratio else "-", "<=%.2f" % target if target else "-",
         tool["rss"] / MiB, "%dM" % limit if limit else "-", result, tool["n"]))
 EOF
 printf '\nmachine: %s cores, %s, Linux %s; load average %s before, %s after\n' "$(nproc)" \
   "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')" "$(uname -r)" \
   "$LOAD_BEFORE" "$(cut -d' ' -f1-3 /proc/loadavg)"
-printf 'tool: %s (sha256 %.12s); %s\n' "$TOOL" "$(sha256sum <"$TOOL")" \
+printf 'tool: %s at %s (sha256 %.12s); %s\n' "$TARGET" \
+  "$(git -C "$TARGET" describe --always --dirty 2>/dev/null || echo '?')" "$(sha256sum <"$TOOL")" \
   "$(swtpm --version 2>&1 | head -1)"
-printf 'medians of whole-process wall time (fork to reaped); RSS: peak over runs (wait4)\n'
+if [[ -n $OLD ]]; then printf 'base: %s at %s\n' "$OLD" "$(git -C "$OLD" rev-parse --short HEAD)"; fi
+printf 'medians of whole-process wall time (fork to reaped); RSS: peak of the command (not the service) over runs\n'
