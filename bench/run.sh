@@ -61,7 +61,6 @@ chmod 2755 "$TOOL"
 MEASURE=$FLOORS/measure FLOOR=$FLOORS/floor FLOOR_STATUS=$FLOORS/floor_status
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 
-swtpm_start "$WORK/tpm"
 mkdir "$WORK/home"
 STORE=$WORK/home/store OLD_STORE=$WORK/home/old-store
 ACCOUNT=tarn-b-$(od -An -N4 -tx1 /dev/urandom | tr -d ' \n')
