@@ -15,6 +15,7 @@ custody_start() {
   install -o root -g tarn-wemb -m 2755 "$build/tarn-wemb" "$dir/bin/tarn-wemb"
   systemd-socket-activate --accept -l "$dir/socket" -E TARN_WEMB_TCTI="$TARN_WEMB_TCTI" \
     -E STATE_DIRECTORY="$dir/state" -E RUNTIME_DIRECTORY="$dir/run" \
+    ${ASAN_OPTIONS:+-E ASAN_OPTIONS="$ASAN_OPTIONS"} ${UBSAN_OPTIONS:+-E UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
     "$build/tarn-wemb-custody" 2>"$dir/service.log" &
   custody_pid=$!
   for _ in $(seq 100); do
