@@ -236,6 +236,12 @@ def tpm_refuses(w, r):
     return "the account's own tpm2-tools got a shared secret"
 
 
+def auth_carried(w):
+    """Whether the key's auth value crossed the bus to the TPM in clear, as Create would send it unencrypted."""
+    key = open(w.key, "rb").read() if os.path.isfile(w.key) else b""
+    return key.startswith(independent.MARK) and independent.auth(secret(w), os.stat(w.store).st_uid, key) in w.carried
+
+
 def state(test):
     return lambda w, r: None if test(w, r) else f"not so (store {mode(w.store)}, key file {mode(w.key)})"
 
@@ -296,6 +302,8 @@ def check(w, row):
         problems.append(f"took {elapsed:.1f} s, at most {row.within} s expected")
     if any(x in w.carried for x in r.ctx.get("shared", ())):
         problems.append("a shared secret crossed the bus in clear")
+    if auth_carried(w):
+        problems.append("the key's auth value crossed the bus in clear")
     if os.path.exists(f"{w.dir}/planted-ran"):
         problems.append("a pinentry that others could change was started")
     for log, where in ((f"{w.dir}/freed", ""), (f"{w.work}/freed", "in the custody service: ")):
