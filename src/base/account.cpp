@@ -11,8 +11,7 @@ std::optional<Account> accountOf(uid_t uid) {
   std::vector<char> buffer(16384);
   passwd entry{};
   passwd* found = nullptr;
-  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 ||
-      found == nullptr) {
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
     return std::nullopt;
   }
   return Account{found->pw_name != nullptr ? found->pw_name : "",
