@@ -7,9 +7,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > tarn::wire::maxMessage) return 0;
-  const std::size_t text = std::strlen(reinterpret_cast<const char*>(data)) < size
-                               ? std::strlen(reinterpret_cast<const char*>(data))
-                               : size;
+  // the link hands the reader what comes before the first NUL
+  const void* end = std::memchr(data, 0, size);
+  const std::size_t text =
+      end != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(end) - data)
+                     : size;
   tarn::SecretBytes buffer(text + tarn::wire::padding, 0);
   std::memcpy(buffer.data(), data, text);
   try {
