@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "base/failure.hpp"
@@ -60,7 +61,11 @@ std::pair<wire::Link, wire::Received> call(const SecretString& message) {
   for (auto pause = 20ms;; pause = std::min(pause * 2, 500ms)) {
     auto link = connect();
     if (!link) throw Failure("no-secure-enclave");
-    link->send(message);
+    try {
+      link->send(message);
+    } catch (const std::system_error&) {
+      // a busy service answers before it reads a long call, and goes: what it said is there
+    }
     auto first = link->receive(Clock::now() + quiet);
     if (!first) throw ServiceError("the custody service ended without an answer");
     const bool busy = first->message.error && *first->message.error == "busy";
