@@ -148,13 +148,12 @@ def two_accounts(w, r):
     return "\n", b"", 0
 
 
-HOLD = "import socket, sys\nheld = [socket.socket(socket.AF_UNIX) for _ in range(200)]\n" \
-       "for s in held:\n    s.connect(sys.argv[1])\nprint(flush=True)\nsys.stdin.read()\n"
+RAW = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "raw_client.py")]
 
 
-def waiting(socket_path):
-    """Connections to the listener not yet handed to a service process."""
-    out = sh("ss", "-xlnH", "src", socket_path, check=False).decode().split()
+def waiting(path):
+    """Connections to the listener at `path` not yet handed to a service process."""
+    out = sh("ss", "-xlnH", "src", path, check=False).decode().split()
     return int(out[2]) if len(out) > 2 else 0
 
 
@@ -163,8 +162,7 @@ def flood(w, r):
     The burst is handed out one connection at a time first, as systemd does; then no slot of the
     user's may keep the neighbour waiting."""
     path = w.tpm_at(w.route)["TARN_WEMB_SOCKET"]
-    holder = subprocess.Popen(w.as_user() + ["/usr/bin/python3", "-c", HOLD, path],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    holder = subprocess.Popen(w.as_user() + RAW + ["hold", "200", path], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     holder.stdout.readline()
     until(lambda: waiting(path) == 0, 20)
     busy = [start(w, r) for _ in range(20)]
@@ -173,24 +171,15 @@ def flood(w, r):
     limit = 5 if sanitizers() else 1  # an instrumented service starts several times slower
     if time.monotonic() - began > limit:
         r.problems.append(f"the neighbour's status took {time.monotonic() - began:.1f} s, at most {limit} s expected")
-    holder.stdin.close()
-    holder.wait()
-    for p in busy:
-        finish(p)
+    holder.communicate()
+    [finish(p) for p in busy]
     return result
-
-
-RAW = "import socket, sys\ns = socket.socket(socket.AF_UNIX)\ns.connect(sys.argv[1])\ntry:\n" \
-      "    s.sendall(sys.stdin.buffer.read())\nexcept OSError:\n    pass\ngot = b''\n" \
-      "while b'\\0' not in got and (part := s.recv(65536)):\n    got += part\n" \
-      "first, _, rest = got.partition(b'\\0')\nwhile part := s.recv(65536):\n    rest += part\n" \
-      "print(first.decode(), flush=True)\nsys.exit(1 if rest else 0)\n"
 
 
 def raw(w, r):
     """The row's input sent as it stands to the custody service, by the user in the command's group:
     the service's first message, and exit status 0 once it has closed the connection saying no more."""
-    client = ["/usr/bin/setpriv", "--reuid", w.user, "--regid", GROUP, "--clear-groups", "/usr/bin/python3", "-c", RAW]
+    client = ["/usr/bin/setpriv", "--reuid", w.user, "--regid", GROUP, "--clear-groups", *RAW, "send"]
     p = subprocess.Popen(client + [w.tpm_at(w.route)["TARN_WEMB_SOCKET"]], stdin=subprocess.PIPE,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = p.communicate(r.stdin, timeout=60)
