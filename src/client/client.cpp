@@ -80,11 +80,9 @@ void refused(const wire::Message& answer) {
 }
 
 Point pointOf(std::optional<std::string_view> text) {
-  auto bytes = text ? wire::decoded(*text) : std::nullopt;
-  Point point{};
-  if (!bytes || bytes->size() != point.size()) throw wire::ProtocolError("not a point");
-  std::copy(bytes->begin(), bytes->end(), point.begin());
-  return point;
+  auto point = text ? wire::decodedPoint(*text) : std::nullopt;
+  if (!point) throw wire::ProtocolError("not a point");
+  return *point;
 }
 
 // The whole authentication through pinentry; the service's last message when it succeeds.

@@ -36,13 +36,9 @@ std::vector<std::uint8_t> keyFile(const wire::Message& call) {
 }
 
 Point point(std::string_view text) {
-  auto bytes = wire::decoded(text);
-  Point point{};
-  if (!bytes || bytes->size() != point.size() || (*bytes)[0] != 0x04) {
-    throw wire::ProtocolError("a point that is not an uncompressed P-256 point");
-  }
-  std::copy(bytes->begin(), bytes->end(), point.begin());
-  return point;
+  auto point = wire::decodedPoint(text);
+  if (!point) throw wire::ProtocolError("a point that is not an uncompressed P-256 point");
+  return *point;
 }
 
 // What the user's answer to PAM means to the command.

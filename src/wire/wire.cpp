@@ -1,5 +1,6 @@
 #include "wire/wire.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "base/base64.hpp"
@@ -157,6 +158,14 @@ SecretString encoded(std::span<const std::uint8_t> bytes) {
 
 std::optional<SecretBytes> decoded(std::string_view text) {
   return base64Decode<SecretBytes>(text);
+}
+
+std::optional<Point> decodedPoint(std::string_view text) {
+  auto bytes = base64Decode(text);
+  Point point{};
+  if (!bytes || bytes->size() != point.size() || (*bytes)[0] != 0x04) return std::nullopt;
+  std::copy(bytes->begin(), bytes->end(), point.begin());
+  return point;
 }
 
 Writer::Writer() : out_(secretString(256)) { out_ = "{"; }

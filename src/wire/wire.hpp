@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/io.hpp"
+#include "base/point.hpp"
 #include "base/secret.hpp"
 
 // The conversation between the command and the custody service: NUL-terminated JSON objects on a
@@ -47,6 +48,8 @@ Message parse(char* text, std::size_t size);
 // Binary values travel as strict Base64; secrets among them only in wiping memory.
 SecretString encoded(std::span<const std::uint8_t> bytes);
 std::optional<SecretBytes> decoded(std::string_view text);
+// A P-256 point as both ends send it: Base64 of its uncompressed 65-byte form.
+std::optional<Point> decodedPoint(std::string_view text);
 
 // A message being written, member by member.
 class Writer {
