@@ -16,6 +16,7 @@
 #include "base/account.hpp"
 #include "base/failure.hpp"
 #include "base/io.hpp"
+#include "service/directories.hpp"
 
 namespace tarn::service {
 namespace {
@@ -25,13 +26,6 @@ constexpr int slots = 4;
 // would keep the TPM from everyone else.
 constexpr int keysPerMinute = 120;
 constexpr const char* group = "tarn-wemb";
-
-std::string runtimeDirectory() {
-  const char* named = std::getenv("RUNTIME_DIRECTORY");
-  std::string dir = named != nullptr && *named != '\0' ? named : "/run/tarn-wemb";
-  // systemd may name several, separated by colons; the first is ours
-  return dir.substr(0, dir.find(':'));
-}
 
 // The lock file `name` in the runtime directory's "uids" folder, made root's alone on first use.
 Descriptor lockFile(const std::string& name) {

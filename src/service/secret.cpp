@@ -17,11 +17,11 @@
 
 #include "base/failure.hpp"
 #include "base/io.hpp"
+#include "service/directories.hpp"
 
 namespace tarn::service {
 namespace {
 
-constexpr const char* defaultStateDirectory = "/var/lib/tarn-wemb";
 constexpr std::string_view noSecret =
     "the custody service has no secret: restore /var/lib/tarn-wemb";
 
@@ -60,14 +60,6 @@ std::span<const std::uint8_t> bytesOf(std::string_view text) {
 }
 
 }  // namespace
-
-std::string stateDirectory() {
-  const char* named = std::getenv("STATE_DIRECTORY");
-  if (named == nullptr || *named == '\0') return defaultStateDirectory;
-  // systemd lists one path per StateDirectory= entry, separated by colons
-  const std::string_view list = named;
-  return std::string(list.substr(0, list.find(':')));
-}
 
 ServiceSecret ServiceSecret::read() {
   const Descriptor file(::open(secretPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));

@@ -13,9 +13,6 @@ namespace tarn::service {
 
 inline constexpr std::size_t secretSize = 32;
 
-// $STATE_DIRECTORY (its first entry) or /var/lib/tarn-wemb: where the service secret lives.
-std::string stateDirectory();
-
 // The service secret: what makes a key's auth value unguessable to anyone but this service.
 class ServiceSecret {
  public:
