@@ -23,7 +23,7 @@
 #           stolen (the neighbour runs with a copy of the key file in its own store), oldform
 #           (the key file without the service's header), newsecret / nosecret (the service's
 #           secret replaced / removed), plain (a copy of the command without the setgid bit)
-#   prompt  the pinentry's answers in turn: pin, wrong, cancel, fully-cancel, error, hang; or
+#   prompt  the pinentry's answers in turn: pin, wrong, cancel, fully-cancel, error, dismiss, hang; or
 #           "-" (no pinentry may start), mute (it never greets), stall:CMD, nopath, nodisplay
 #   reply   the exact line ($S, $P replaced) or a compiled pattern
 #   exit    the exit status
@@ -214,8 +214,8 @@ ROWS = [
     row("race", "200 idle connections of one account do not hold up another's status", "status --dir $S", reply='{"key":false,"secureEnclave":true}', how="flood"),
 
     row("finger", "a finger and no password", "verify", b"", prompt="hang", reply='{"ok":true}', told={"GETPIN": 0}, how="finger"),
-    row("finger", "cancel while the reader waits", "verify", b"", prompt="cancel", reply='{"error":"cancelled"}', exit=1, within=8, how="finger-cancel"),
-    row("finger", "a module that waits without a word: Cancel after a second", "verify", b"", prompt="cancel", reply='{"error":"cancelled"}', exit=1, within=8, told={"CONFIRM": 1, "GETPIN": 0}, how="silent"),
+    row("finger", "cancel while the reader waits", "verify", b"", prompt="dismiss", reply='{"error":"cancelled"}', exit=1, within=8, how="finger-cancel"),
+    row("finger", "a module that waits without a word: Cancel after a second", "verify", b"", prompt="dismiss", reply='{"error":"cancelled"}', exit=1, within=8, told={"CONFIRM": 1, "GETPIN": 0}, how="silent"),
     row("finger", "a failing reader falls through to the password", "verify", b"", prompt="hang pin", reply='{"ok":true}', told={"GETPIN": 1}, how="fail"),
 
     row("rootok", "pam_rootok first: the caller is still asked", "verify", b"", prompt="pin", reply='{"ok":true}', told={"GETPIN": 1}),
