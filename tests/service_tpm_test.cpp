@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,30 +124,41 @@ TEST_F(ServiceTpm, TheSecretIsMadeOnceAndMustBeWhole) {
   }
 }
 
+// Each case runs in a child of this process, whose watcher already runs: the child needs its own.
 TEST(Deadline, EndsTheProcessWithItsWordOnlyWhenItRunsOut) {
+  constexpr std::string_view tpm = "the TPM did not answer within 30 seconds";
+  const std::string tpmSaid = "{\"error\":\"" + std::string(tpm) + "\"}" + std::string(1, '\0');
   const struct {
-    int limit, sleep;
+    int limit, inner;   // seconds; inner: a deadline inside it, 0 for none
+    int inside, after;  // milliseconds asleep under the deadlines, and after they have gone
     std::string why, said;
     int status;
   } cases[] = {
-      {1, 0, "late", "", 0},
-      {1, 2500, "the TPM did not answer within 30 seconds",
-       "{\"error\":\"the TPM did not answer within 30 seconds\"}" + std::string(1, '\0'), 1},
-      {1, 2500, "a \"quoted\" \\ why",
+      {1, 0, 0, 0, "late", "", 0},
+      {1, 0, 0, 2500, "an ended deadline stays quiet", "", 0},
+      {1, 0, 2500, 0, std::string(tpm), tpmSaid, 1},
+      {1, 0, 2500, 0, "a \"quoted\" \\ why",
        "{\"error\":\"a \\\"quoted\\\" \\\\ why\"}" + std::string(1, '\0'), 1},
+      {1, 30, 2500, 0, std::string(tpm), tpmSaid, 1},
+      {30, 1, 2500, 0, std::string(tpm), tpmSaid, 1},
   };
+  { const Deadline warm(std::chrono::seconds(30), tpm); }
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.why);
+    SCOPED_TRACE(c.why + " " + std::to_string(c.limit) + "/" + std::to_string(c.inner));
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
     const pid_t child = ::fork();
     if (child == 0) {
       ::close(ends[0]);
       setLastWordTo(ends[1]);
+      const std::string_view why = c.why;
       {
-        const Deadline deadline(std::chrono::seconds(c.limit), c.why);
-        std::this_thread::sleep_for(std::chrono::milliseconds(c.sleep));
+        const Deadline deadline(std::chrono::seconds(c.limit), why);
+        std::optional<Deadline> inner;
+        if (c.inner != 0) inner.emplace(std::chrono::seconds(c.inner), why);
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.inside));
       }
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.after));
       ::_exit(0);
     }
     ::close(ends[1]);

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <string>
+#include <thread>
 
 namespace tarn::service {
 namespace {
@@ -43,30 +45,61 @@ void say(int fd, std::string_view bytes) {
   }
 }
 
+// The deadline in force: its end on the steady clock in nanoseconds (0: none) and its reason.
+std::atomic<std::int64_t> armedEnd{0};
+std::atomic<const std::string_view*> armedWhy{nullptr};
+// The process whose watcher runs: a forked child starts its own.
+std::atomic<pid_t> watching{0};
+
+std::int64_t now() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Unarmed, it looks again every second, the shortest limit: a deadline armed meanwhile is never
+// overslept. Armed, it sleeps until the end and looks whether that end still holds.
+[[noreturn]] void watch() {
+  for (;;) {
+    const std::int64_t end = armedEnd.load();
+    const std::int64_t left = end == 0 ? std::int64_t{1'000'000'000} : end - now();
+    const std::string_view* why = armedWhy.load();
+    if (end != 0 && left <= 0 && why != nullptr && armedEnd.load() == end) {
+      // _exit, not exit: the stuck thread still runs, and no destructor may race it
+      if (const int fd = lastWordFd.load(); fd >= 0) say(fd, lastWord(*why));
+      ::_exit(1);
+    }
+    std::this_thread::sleep_for(std::chrono::nanoseconds(left));
+  }
+}
+
+void ensureWatcher() {
+  const pid_t self = ::getpid();
+  if (watching.load() == self) return;
+  std::thread(watch).detach();
+  watching.store(self);
+}
+
 }  // namespace
 
 void setLastWordTo(int fd) { lastWordFd.store(fd); }
 
-Deadline::Deadline(std::chrono::seconds limit, std::string_view why) : why_(why) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  watcher_ = std::thread([this, end] { watch(end); });
+Deadline::Deadline(std::chrono::seconds limit, const std::string_view& why)
+    : previousEnd_(armedEnd.load()), previousWhy_(armedWhy.load()) {
+  ensureWatcher();
+  const std::int64_t end =
+      now() + std::chrono::duration_cast<std::chrono::nanoseconds>(limit).count();
+  // a nested deadline never extends the one around it
+  if (previousEnd_ != 0 && previousEnd_ <= end) return;
+  armedEnd.store(0);
+  armedWhy.store(&why);
+  armedEnd.store(end);
 }
 
 Deadline::~Deadline() {
-  {
-    const std::lock_guard lock(mutex_);
-    done_ = true;
-  }
-  gone_.notify_one();
-  watcher_.join();
-}
-
-void Deadline::watch(std::chrono::steady_clock::time_point end) {
-  std::unique_lock lock(mutex_);
-  if (gone_.wait_until(lock, end, [this] { return done_; })) return;
-  // _exit, not exit: the stuck thread still runs, and no destructor may race it
-  if (const int fd = lastWordFd.load(); fd >= 0) say(fd, lastWord(why_));
-  ::_exit(1);
+  armedEnd.store(0);
+  armedWhy.store(previousWhy_);
+  armedEnd.store(previousEnd_);
 }
 
 }  // namespace tarn::service

@@ -1,11 +1,8 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <string>
+#include <cstdint>
 #include <string_view>
-#include <thread>
 
 namespace tarn::service {
 
@@ -13,24 +10,23 @@ namespace tarn::service {
 // descriptor. Until it is set, a deadline ends the process without a word.
 void setLastWordTo(int fd);
 
-// While it lives, a watcher thread waits for it to go; if it has not gone within `limit`, the
-// watcher writes {"error":WHY} and a NUL byte to the last-word descriptor and ends the process
-// with status 1. A plain thread, not a signal: nothing of anyone else's is touched.
+// While it lives, the process's watcher thread checks that it goes within `limit` (whole
+// seconds, at least one); if it has not, the watcher writes {"error":WHY} and a NUL byte to the
+// last-word descriptor and ends the process with status 1. A plain thread, not a signal: nothing
+// of anyone else's is touched. One watcher serves every deadline of a process, so a deadline
+// costs no thread of its own. `why` is read by the watcher at any time: it must be a constant of
+// the process, not a temporary. Deadlines may nest.
 class Deadline {
  public:
-  Deadline(std::chrono::seconds limit, std::string_view why);
+  Deadline(std::chrono::seconds limit, const std::string_view& why);
+  Deadline(std::chrono::seconds limit, std::string_view&& why) = delete;
   ~Deadline();
   Deadline(const Deadline&) = delete;
   Deadline& operator=(const Deadline&) = delete;
 
  private:
-  void watch(std::chrono::steady_clock::time_point end);
-
-  std::string why_;
-  std::mutex mutex_;
-  std::condition_variable gone_;
-  bool done_ = false;
-  std::thread watcher_;
+  std::int64_t previousEnd_;
+  const std::string_view* previousWhy_;
 };
 
 }  // namespace tarn::service
