@@ -129,22 +129,25 @@ TEST(Deadline, EndsTheProcessWithItsWordOnlyWhenItRunsOut) {
   constexpr std::string_view tpm = "the TPM did not answer within 30 seconds";
   const std::string tpmSaid = "{\"error\":\"" + std::string(tpm) + "\"}" + std::string(1, '\0');
   const struct {
-    int limit, inner;   // seconds; inner: a deadline inside it, 0 for none
+    int earlier;        // seconds of a deadline met before this one, 0 for none
+    int limit, inner;   // seconds; inner: a deadline begun inside it after 0.2 s, 0 for none
     int inside, after;  // milliseconds asleep under the deadlines, and after they have gone
     std::string why, said;
     int status;
   } cases[] = {
-      {1, 0, 0, 0, "late", "", 0},
-      {1, 0, 0, 2500, "an ended deadline stays quiet", "", 0},
-      {1, 0, 2500, 0, std::string(tpm), tpmSaid, 1},
-      {1, 0, 2500, 0, "a \"quoted\" \\ why",
+      {0, 1, 0, 0, 0, "late", "", 0},
+      {0, 1, 0, 0, 2500, "an ended deadline stays quiet", "", 0},
+      {0, 1, 0, 2500, 0, std::string(tpm), tpmSaid, 1},
+      {0, 1, 0, 2500, 0, "a \"quoted\" \\ why",
        "{\"error\":\"a \\\"quoted\\\" \\\\ why\"}" + std::string(1, '\0'), 1},
-      {1, 30, 2500, 0, std::string(tpm), tpmSaid, 1},
-      {30, 1, 2500, 0, std::string(tpm), tpmSaid, 1},
+      {0, 1, 30, 2500, 0, std::string(tpm), tpmSaid, 1},
+      {0, 30, 1, 2500, 0, std::string(tpm), tpmSaid, 1},
+      {30, 1, 0, 2500, 0, std::string(tpm), tpmSaid, 1},
   };
   { const Deadline warm(std::chrono::seconds(30), tpm); }
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.why + " " + std::to_string(c.limit) + "/" + std::to_string(c.inner));
+    SCOPED_TRACE(c.why + " " + std::to_string(c.earlier) + "/" + std::to_string(c.limit) + "/" +
+                 std::to_string(c.inner));
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
     const pid_t child = ::fork();
@@ -152,10 +155,17 @@ TEST(Deadline, EndsTheProcessWithItsWordOnlyWhenItRunsOut) {
       ::close(ends[0]);
       setLastWordTo(ends[1]);
       const std::string_view why = c.why;
+      if (c.earlier != 0) {
+        const Deadline met(std::chrono::seconds(c.earlier), why);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
       {
         const Deadline deadline(std::chrono::seconds(c.limit), why);
         std::optional<Deadline> inner;
-        if (c.inner != 0) inner.emplace(std::chrono::seconds(c.inner), why);
+        if (c.inner != 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(200));
+          inner.emplace(std::chrono::seconds(c.inner), why);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(c.inside));
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(c.after));

@@ -1,11 +1,17 @@
 #include "service/deadline.hpp"
 
+#include <linux/futex.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <limits>
 #include <string>
 #include <thread>
 
@@ -48,6 +54,11 @@ void say(int fd, std::string_view bytes) {
 // The deadline in force: its end on the steady clock in nanoseconds (0: none) and its reason.
 std::atomic<std::int64_t> armedEnd{0};
 std::atomic<const std::string_view*> armedWhy{nullptr};
+// The end the watcher sleeps towards, and the word it sleeps on: an earlier end bumps the word.
+constexpr std::int64_t never = std::numeric_limits<std::int64_t>::max();
+std::atomic<std::int64_t> sleepsUntil{never};
+std::atomic<std::uint32_t> wakeups{0};
+static_assert(sizeof wakeups == sizeof(std::uint32_t) && decltype(wakeups)::is_always_lock_free);
 // The process whose watcher runs: a forked child starts its own.
 std::atomic<pid_t> watching{0};
 
@@ -57,19 +68,29 @@ std::int64_t now() {
       .count();
 }
 
-// Unarmed, it looks again every second, the shortest limit: a deadline armed meanwhile is never
-// overslept. Armed, it sleeps until the end and looks whether that end still holds.
+// Sleeps while the word is `seen`, at most `nanoseconds` (never: without end). A futex, as it
+// needs no lock that a fork could leave held.
+void sleepOn(std::uint32_t seen, std::int64_t nanoseconds) {
+  timespec left{static_cast<time_t>(nanoseconds / 1'000'000'000),
+                static_cast<long>(nanoseconds % 1'000'000'000)};
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&wakeups), FUTEX_WAIT_PRIVATE, seen,
+            nanoseconds == never ? nullptr : &left, nullptr, 0);
+}
+
 [[noreturn]] void watch() {
   for (;;) {
+    const std::uint32_t seen = wakeups.load();
     const std::int64_t end = armedEnd.load();
-    const std::int64_t left = end == 0 ? std::int64_t{1'000'000'000} : end - now();
     const std::string_view* why = armedWhy.load();
-    if (end != 0 && left <= 0 && why != nullptr && armedEnd.load() == end) {
+    if (end != 0 && now() >= end && why != nullptr && armedEnd.load() == end) {
       // _exit, not exit: the stuck thread still runs, and no destructor may race it
       if (const int fd = lastWordFd.load(); fd >= 0) say(fd, lastWord(*why));
       ::_exit(1);
     }
-    std::this_thread::sleep_for(std::chrono::nanoseconds(left));
+    sleepsUntil.store(end == 0 ? never : end);
+    // an end armed before the store above is seen here; one after it bumps the word
+    if (armedEnd.load() != end) continue;
+    sleepOn(seen, end == 0 ? never : std::max<std::int64_t>(end - now(), 0));
   }
 }
 
@@ -78,6 +99,17 @@ void ensureWatcher() {
   if (watching.load() == self) return;
   std::thread(watch).detach();
   watching.store(self);
+}
+
+void arm(std::int64_t end, const std::string_view* why) {
+  armedEnd.store(0);
+  armedWhy.store(why);
+  armedEnd.store(end);
+  if (end != 0 && end < sleepsUntil.load()) {
+    wakeups.fetch_add(1);
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&wakeups), FUTEX_WAKE_PRIVATE, 1, nullptr,
+              nullptr, 0);
+  }
 }
 
 }  // namespace
@@ -91,15 +123,9 @@ Deadline::Deadline(std::chrono::seconds limit, const std::string_view& why)
       now() + std::chrono::duration_cast<std::chrono::nanoseconds>(limit).count();
   // a nested deadline never extends the one around it
   if (previousEnd_ != 0 && previousEnd_ <= end) return;
-  armedEnd.store(0);
-  armedWhy.store(&why);
-  armedEnd.store(end);
+  arm(end, &why);
 }
 
-Deadline::~Deadline() {
-  armedEnd.store(0);
-  armedWhy.store(previousWhy_);
-  armedEnd.store(previousEnd_);
-}
+Deadline::~Deadline() { arm(previousEnd_, previousWhy_); }
 
 }  // namespace tarn::service

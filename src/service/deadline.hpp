@@ -10,12 +10,12 @@ namespace tarn::service {
 // descriptor. Until it is set, a deadline ends the process without a word.
 void setLastWordTo(int fd);
 
-// While it lives, the process's watcher thread checks that it goes within `limit` (whole
-// seconds, at least one); if it has not, the watcher writes {"error":WHY} and a NUL byte to the
-// last-word descriptor and ends the process with status 1. A plain thread, not a signal: nothing
-// of anyone else's is touched. One watcher serves every deadline of a process, so a deadline
-// costs no thread of its own. `why` is read by the watcher at any time: it must be a constant of
-// the process, not a temporary. Deadlines may nest.
+// While it lives, the process's watcher thread checks that it goes within `limit`; if it has not,
+// the watcher writes {"error":WHY} and a NUL byte to the last-word descriptor and ends the process
+// with status 1. A plain thread, not a signal: nothing of anyone else's is touched. One watcher
+// serves every deadline of a process, so a deadline costs no thread of its own. `why` is read by
+// the watcher at any time: it must be a constant of the process, not a temporary. Deadlines may
+// nest.
 class Deadline {
  public:
   Deadline(std::chrono::seconds limit, const std::string_view& why);
