@@ -21,7 +21,7 @@
 #include "service/deadline.hpp"
 #include "service/key.hpp"
 #include "service/key_format.hpp"
-#include "service/secret.hpp"
+#include "service/service_secret.hpp"
 
 namespace tarn::service {
 namespace {

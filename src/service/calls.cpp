@@ -8,7 +8,7 @@
 #include "service/key.hpp"
 #include "service/log.hpp"
 #include "service/presence.hpp"
-#include "service/secret.hpp"
+#include "service/service_secret.hpp"
 #include "service/tpm.hpp"
 
 namespace tarn::service {

@@ -11,7 +11,7 @@
 #include "base/point.hpp"
 #include "base/secret.hpp"
 #include "service/key_format.hpp"
-#include "service/secret.hpp"
+#include "service/service_secret.hpp"
 #include "service/tpm.hpp"
 
 namespace tarn::service {

@@ -11,7 +11,7 @@
 #include "service/calls.hpp"
 #include "service/deadline.hpp"
 #include "service/peer.hpp"
-#include "service/secret.hpp"
+#include "service/service_secret.hpp"
 #include "wire/wire.hpp"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "service/secret.hpp"
+#include "service/service_secret.hpp"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
