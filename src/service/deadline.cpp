@@ -1,6 +1,7 @@
 #include "service/deadline.hpp"
 
 #include <linux/futex.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -10,10 +11,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <limits>
 #include <string>
-#include <thread>
+#include <system_error>
 
 namespace tarn::service {
 namespace {
@@ -59,8 +61,10 @@ constexpr std::int64_t never = std::numeric_limits<std::int64_t>::max();
 std::atomic<std::int64_t> sleepsUntil{never};
 std::atomic<std::uint32_t> wakeups{0};
 static_assert(sizeof wakeups == sizeof(std::uint32_t) && decltype(wakeups)::is_always_lock_free);
-// The process whose watcher runs: a forked child starts its own.
+// The process whose watcher runs, and that watcher: a forked child starts its own.
 std::atomic<pid_t> watching{0};
+pthread_t watcher;
+std::atomic<bool> stopping{false};
 
 std::int64_t now() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -77,9 +81,17 @@ void sleepOn(std::uint32_t seen, std::int64_t nanoseconds) {
             nanoseconds == never ? nullptr : &left, nullptr, 0);
 }
 
-[[noreturn]] void watch() {
+void wake() {
+  wakeups.fetch_add(1);
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&wakeups), FUTEX_WAKE_PRIVATE, 1, nullptr,
+            nullptr, 0);
+}
+
+void* watch(void*) {
   for (;;) {
+    // the word first: a stop after this load bumps it, so the sleep below cannot miss the stop
     const std::uint32_t seen = wakeups.load();
+    if (stopping.load()) return nullptr;
     const std::int64_t end = armedEnd.load();
     const std::string_view* why = armedWhy.load();
     if (end != 0 && now() >= end && why != nullptr && armedEnd.load() == end) {
@@ -94,10 +106,24 @@ void sleepOn(std::uint32_t seen, std::int64_t nanoseconds) {
   }
 }
 
+// Run at exit: the watcher is stopped and joined, so no thread of ours outlives main.
+void stopWatcher() {
+  if (watching.load() != ::getpid()) return;
+  stopping.store(true);
+  wake();
+  ::pthread_join(watcher, nullptr);
+  watching.store(0);
+  stopping.store(false);
+}
+
 void ensureWatcher() {
   const pid_t self = ::getpid();
   if (watching.load() == self) return;
-  std::thread(watch).detach();
+  static std::atomic<pid_t> stopsAtExit{0};
+  if (stopsAtExit.exchange(self) != self) std::atexit(stopWatcher);
+  if (const int error = ::pthread_create(&watcher, nullptr, watch, nullptr); error != 0) {
+    throw std::system_error(error, std::generic_category(), "pthread_create");
+  }
   watching.store(self);
 }
 
@@ -106,9 +132,7 @@ void arm(std::int64_t end, const std::string_view* why) {
   armedWhy.store(why);
   armedEnd.store(end);
   if (end != 0 && end < sleepsUntil.load()) {
-    wakeups.fetch_add(1);
-    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&wakeups), FUTEX_WAKE_PRIVATE, 1, nullptr,
-              nullptr, 0);
+    wake();
   }
 }
 
