@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <system_error>
 

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <initializer_list>
 #include <stdexcept>
 #include <string_view>
