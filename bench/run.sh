@@ -75,7 +75,7 @@ export STATE_DIRECTORY=$WORK/state TARN_WEMB_SOCKET=$WORK/socket
 mkdir -m 700 "$STATE_DIRECTORY" && mkdir -m 755 "$WORK/run"
 "$SERVICE" --make-secret
 serve() { # socket tcti
-  systemd-socket-activate --accept -l "$1" -E TARN_WEMB_TCTI="$2" -E STATE_DIRECTORY \
+  systemd-socket-activate -l "$1" -E TARN_WEMB_TCTI="$2" -E STATE_DIRECTORY \
     -E RUNTIME_DIRECTORY="$WORK/run" "$SERVICE" >>"$WORK/service.log" 2>&1 &
   SERVICES+=($!)
   for _ in $(seq 100); do [[ -S $1 ]] && break; sleep 0.05; done

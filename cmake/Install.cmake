@@ -5,8 +5,9 @@ include(GNUInstallDirs)
 install(TARGETS tarn-wemb RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The units name /usr/libexec/tarn-wemb-custody: the package's prefix is /usr.
 install(TARGETS tarn-wemb-custody RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR})
-install(FILES systemd/tarn-wemb.socket systemd/tarn-wemb@.service systemd/tarn-wemb-secret.service
+install(FILES systemd/tarn-wemb.socket systemd/tarn-wemb.service systemd/tarn-wemb-secret.service
   DESTINATION lib/systemd/system)
+install(FILES packaging/tarn-wemb.tmpfiles DESTINATION lib/tmpfiles.d RENAME tarn-wemb.conf)
 
 # Absolute on purpose: PAM reads only /etc/pam.d, whatever the prefix (DESTDIR still applies).
 set(TARN_PAM_FILE ${PROJECT_SOURCE_DIR}/pam/tarn-wemb)

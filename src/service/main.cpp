@@ -10,6 +10,7 @@
 
 #include "service/calls.hpp"
 #include "service/deadline.hpp"
+#include "service/door.hpp"
 #include "service/peer.hpp"
 #include "service/service_secret.hpp"
 #include "wire/wire.hpp"
@@ -18,8 +19,10 @@ namespace {
 
 using namespace tarn;
 
-// The connection a socket unit with Accept=yes hands over.
+// What the door hands a worker: the connection, and at 4 the uid's slot it holds until it ends.
 constexpr int connection = 3;
+// The listening socket a socket unit with Accept=no hands the door.
+constexpr int listener = 3;
 // A command that says nothing this long after connecting is not one of ours.
 constexpr std::chrono::seconds callLimit{10};
 
@@ -37,18 +40,19 @@ int serve() {
   wire::Link link{Descriptor(connection)};
   try {
     const service::Peer peer = service::Peer::of(connection);
-    const service::Slot slot(peer.uid);
     auto call = link.receive(wire::Clock::now() + callLimit);
     if (!call) return 0;
     auto reply = service::answer(link, peer, call->message);
     if (reply) link.send(*reply);
     return 0;
   } catch (const std::exception& error) {
+    // A refusal written is a handled end; only a reply that could not go out is a failure.
     try {
       link.send(wire::Writer().text("error", error.what()).finish());
+      return 0;
     } catch (...) {
+      return 1;
     }
-    return 1;
   }
 }
 
@@ -66,6 +70,12 @@ int main(int argc, char** argv) {
     }
   }
   harden();
+  if (argc == 2 && std::string_view(argv[1]) == "--worker") return serve();
   if (argc != 1) return 2;
-  return serve();
+  try {
+    service::keepDoor(listener, argv[0]);
+  } catch (const std::exception&) {
+    // systemd starts the door again; the workers it started finish on their own.
+    return 1;
+  }
 }

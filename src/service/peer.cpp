@@ -57,18 +57,13 @@ Peer Peer::of(int fd) {
   return peer;
 }
 
-Slot::Slot(uid_t uid) {
+Descriptor takeSlot(uid_t uid) {
   for (int n = 0; n < slots; ++n) {
     Descriptor fd = lockFile(std::to_string(uid) + "." + std::to_string(n));
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
-      fd_ = fd.release();
-      return;
-    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return fd;
   }
-  throw Failure("busy");
+  return Descriptor();
 }
-
-Slot::~Slot() { ::close(fd_); }
 
 void limitKeyCreation(uid_t uid) {
   Descriptor fd = lockFile(std::to_string(uid) + ".keys");

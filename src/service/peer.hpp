@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "base/io.hpp"
+
 namespace tarn::service {
 
 // Who is at the other end of the connection, in the kernel's words alone.
@@ -17,19 +19,9 @@ struct Peer {
   static Peer of(int fd);
 };
 
-// Holds one of a few slots of the peer's uid while it lives, so no account can tie up more than
-// a few service processes at once.
-class Slot {
- public:
-  // A free slot, or Failure "busy" when every one is taken.
-  explicit Slot(uid_t uid);
-  ~Slot();
-  Slot(const Slot&) = delete;
-  Slot& operator=(const Slot&) = delete;
-
- private:
-  int fd_ = -1;
-};
+// One of a few slots of `uid`, held for as long as the descriptor, or any copy of it, is open,
+// so no account can tie up more than a few workers at once. Empty when every one is taken.
+Descriptor takeSlot(uid_t uid);
 
 // Throws Failure "busy" when `uid` has made too many keys lately: making keys costs the TPM
 // work every account shares.

@@ -215,7 +215,7 @@ class World:
                    "DBUS_SESSION_BUS_ADDRESS": self.bus or "", **sanitizers()}
             if self.freed:
                 env.update(LD_PRELOAD=self.freed, TARN_TEST_FREED_LOG=f"{self.work}/freed", TARN_TEST_MARKERS_FILE=self.markers)
-            p = subprocess.Popen(["systemd-socket-activate", "--accept", "-l", path, *(f"--setenv={k}={v}" for k, v in env.items()),
+            p = subprocess.Popen(["systemd-socket-activate", "-l", path, *(f"--setenv={k}={v}" for k, v in env.items()),
                                   self.service], stdout=subprocess.DEVNULL, stderr=open(f"{self.work}/activate.log", "ab"))
             self.activators.append(str(p.pid))
             until(lambda: os.path.exists(path), 5)
