@@ -146,7 +146,8 @@ class Door {
   // In the child: the worker, with the connection as fd 3 and the slot as fd 4.
   [[noreturn]] void become(int connection, int slot) {
     ::setpgid(0, 0);
-    const int held[] = {::fcntl(connection, F_DUPFD_CLOEXEC, 10), ::fcntl(slot, F_DUPFD_CLOEXEC, 10)};
+    const int held[] = {::fcntl(connection, F_DUPFD_CLOEXEC, 10),
+                        ::fcntl(slot, F_DUPFD_CLOEXEC, 10)};
     if (held[0] >= 0 && held[1] >= 0 && ::dup2(held[0], 3) == 3 && ::dup2(held[1], 4) == 4) {
       ::sigprocmask(SIG_SETMASK, &open_, nullptr);
       char* const argv[] = {const_cast<char*>(worker_), const_cast<char*>("--worker"), nullptr};
@@ -165,8 +166,7 @@ class Door {
       if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         // A refusal is a handled end; only these say something went wrong.
         ::syslog(LOG_DAEMON | LOG_WARNING, "worker for uid=%u ended with %s %d",
-                 static_cast<unsigned>(worker->second.uid),
-                 WIFEXITED(status) ? "status" : "signal",
+                 static_cast<unsigned>(worker->second.uid), WIFEXITED(status) ? "status" : "signal",
                  WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
       }
       workers_.erase(worker);

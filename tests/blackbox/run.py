@@ -46,6 +46,7 @@ def prepare(w, row):
         w.command = w.binary, GROUP
     open(w.markers, "w").write(w.env.get("TARN_TEST_MARKERS", ""))
     open(f"{w.work}/freed", "w").close()
+    open(f"{w.work}/syslog", "w").close()
     for word in row.prompt.split():
         if word.startswith("stall:"):
             w.env["TARN_TEST_PINENTRY_STALL"] = word[6:]
@@ -177,6 +178,51 @@ def flood(w, r):
     return result
 
 
+def idle(w, r):
+    """12 idle connections of the user's: workers wait on 4 of them, the rest were told busy at once."""
+    path = w.tpm_at(w.route)["TARN_WEMB_SOCKET"]
+    holder = subprocess.Popen(w.as_user() + RAW + ["hold", "12", path], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    holder.stdout.readline()
+    until(lambda: waiting(path) == 0, 20)
+    time.sleep(1)
+    workers = len(w.custodians())
+    holder.communicate()
+    return f"{workers} workers\n", b"", 0
+
+
+def hung(w, r, n):
+    """`n` runs of the row's, each left in a prompt nobody answers."""
+    runs = [start(w, r) for _ in range(n)]
+    if not w.wait_told(lambda t: sum(x[0] == "GETPIN" for x in w.told()) >= n, 30):
+        r.problems.append(f"{n} prompts never opened")
+    return runs
+
+
+def slots_taken(w, r):
+    """Four prompts of the user's hold its slots: its status is answered, busy, while they wait."""
+    runs = hung(w, r, 4)
+    began = time.monotonic()
+    result = finish(w.start(["status", "--dir", w.store], b"", "-", w.env), 60)
+    if time.monotonic() - began > 25:
+        r.problems.append(f"status took {time.monotonic() - began:.1f} s, at most 25 s expected")
+    [p.kill() for p in runs]
+    [finish(p) for p in runs]
+    return result
+
+
+def kill_worker(w, r):
+    """The worker of a run in its prompt killed: its PAM child goes with it, and the door serves on."""
+    run, = hung(w, r, 1)
+    worker = w.custodians()[0]
+    os.kill(int(worker), signal.SIGKILL)
+    if not until(lambda: not sh("pgrep", "-g", worker, check=False), 5):
+        r.problems.append("the killed worker's PAM child lives on")
+    result = finish(w.start(["status", "--dir", w.store], b"", "-", w.env), 60)
+    run.kill()
+    finish(run)
+    return result
+
+
 def raw(w, r):
     """The row's input sent as it stands to the custody service, by the user in the command's group:
     the service's first message, and exit status 0 once it has closed the connection saying no more."""
@@ -196,6 +242,9 @@ HOW = {
     "finger": finger, "fail": finger, "finger-cancel": finger, "silent": finger,
     "two-accounts": two_accounts,
     "flood": flood,
+    "idle": idle,
+    "slots-taken": slots_taken,
+    "kill-worker": kill_worker,
     "raw": raw,
 }
 
@@ -233,6 +282,13 @@ def auth_carried(w):
     return key.startswith(independent.MARK) and independent.auth(secret(w), os.stat(w.store).st_uid, key) in w.carried
 
 
+def handled(w, r):
+    """A refusal written is a handled end: the door logs no failed worker."""
+    until(lambda: not w.custodians(), 5)
+    failed = [x for x in open(f"{w.work}/syslog").read().splitlines() if x.startswith("worker ")]
+    return failed and f"the door logged {failed}"
+
+
 def state(test):
     return lambda w, r: None if test(w, r) else f"not so (store {mode(w.store)}, key file {mode(w.key)})"
 
@@ -245,6 +301,7 @@ AFTER = {
     "same": state(lambda w, r: open(w.key, "rb").read() == r.before),
     "tpm-opens": tpm_opens,
     "tpm-refuses": tpm_refuses,
+    "handled": handled,
     "freed": lambda w, r: None,  # acts before the run: the request's text becomes a marker (prepare)
 }
 
