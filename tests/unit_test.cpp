@@ -12,6 +12,7 @@
 #include "envelope/envelope.hpp"
 #include "envelope/openssl.hpp"
 #include "prompt/pinentry.hpp"
+#include "service/door.hpp"
 
 namespace tarn {
 namespace {
@@ -182,6 +183,11 @@ TEST(Text, CutsAtClusters) {
   EXPECT_EQ(graphemes("\u1100\u1161\u11A8!", 1), "\u1100\u1161\u11A8");
   EXPECT_EQ(graphemes("ab\xff\xcc\x81x", 3), "ab\xff\xcc\x81");  // a bad byte clusters as U+FFFD
   EXPECT_EQ(graphemes("abc", 5), "abc");
+}
+
+TEST(Door, ServesAccountsInTurn) {
+  const uid_t uids[] = {1000, 1000, 1000, 1001, 1000, 1002, 1001};
+  EXPECT_EQ(service::inTurn(uids), (std::vector<std::size_t>{0, 3, 5, 1, 6, 2, 4}));
 }
 
 }  // namespace

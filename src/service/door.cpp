@@ -109,15 +109,11 @@ class Door {
     return taken;
   }
 
-  // Each account's first connection of the batch, then each one's second, and so on: a flood
-  // of one account waits behind one connection of every other.
   static std::vector<Caller> inTurn(std::vector<Caller> callers) {
-    std::map<uid_t, int> seen;
-    std::vector<std::pair<int, std::size_t>> order;
-    for (std::size_t i = 0; i < callers.size(); ++i) order.emplace_back(seen[callers[i].uid]++, i);
-    std::stable_sort(order.begin(), order.end());
+    std::vector<uid_t> uids;
+    for (const Caller& caller : callers) uids.push_back(caller.uid);
     std::vector<Caller> turns;
-    for (const auto& [turn, i] : order) turns.push_back(std::move(callers[i]));
+    for (std::size_t i : service::inTurn(uids)) turns.push_back(std::move(callers[i]));
     return turns;
   }
 
@@ -185,6 +181,16 @@ class Door {
 };
 
 }  // namespace
+
+std::vector<std::size_t> inTurn(std::span<const uid_t> uids) {
+  std::map<uid_t, std::size_t> seen;
+  std::vector<std::pair<std::size_t, std::size_t>> order;
+  for (std::size_t i = 0; i < uids.size(); ++i) order.emplace_back(seen[uids[i]]++, i);
+  std::sort(order.begin(), order.end());
+  std::vector<std::size_t> turns;
+  for (const auto& [turn, i] : order) turns.push_back(i);
+  return turns;
+}
 
 void keepDoor(int listener, const char* worker) {
   int listening = 0;

@@ -1,6 +1,17 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
 namespace tarn::service {
+
+// The order in which the door serves a batch of connections from `uids`, as indexes into it:
+// each account's first connection, then each one's second, and so on, so that a flood of one
+// account waits behind one connection of every other.
+std::vector<std::size_t> inTurn(std::span<const uid_t> uids);
 
 // The custody service's front door on the listening socket `listener`, for as long as it runs:
 // it admits a connection only while the peer's uid has a free slot and starts left, taking
