@@ -13,7 +13,7 @@ custody_start() {
   install -d -m 0755 "$dir/bin"
   STATE_DIRECTORY=$dir/state "$build/tarn-wemb-custody" --make-secret
   install -o root -g tarn-wemb -m 2755 "$build/tarn-wemb" "$dir/bin/tarn-wemb"
-  systemd-socket-activate --accept -l "$dir/socket" -E TARN_WEMB_TCTI="$TARN_WEMB_TCTI" \
+  systemd-socket-activate -l "$dir/socket" -E TARN_WEMB_TCTI="$TARN_WEMB_TCTI" \
     -E STATE_DIRECTORY="$dir/state" -E RUNTIME_DIRECTORY="$dir/run" \
     ${ASAN_OPTIONS:+-E ASAN_OPTIONS="$ASAN_OPTIONS"} ${UBSAN_OPTIONS:+-E UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
     "$build/tarn-wemb-custody" 2>"$dir/service.log" &
