@@ -111,7 +111,9 @@ write("one-8m.json", '{"items":["' + "abcdefghijklmnop" * (8 * 65536 - 1) + 'ab"
 EOF
 
 once() { # label input command...       as the account, or as $AS ("-": as root)
-  "$MEASURE" "$WORK/$1.runs" "${AS:-$ACCOUNT}" "${@:3}" <"$2" >"$WORK/$1.reply"
+  # the setgid copy finds the service only at the installed path, bound in a namespace of its own
+  "$HERE/../scripts/at-socket" "$TARN_WEMB_SOCKET" \
+    "$MEASURE" "$WORK/$1.runs" "${AS:-$ACCOUNT}" "${@:3}" <"$2" >"$WORK/$1.reply"
 }
 # Tool and floor alternate, the order swapped every run, so drift and load hit both alike.
 # The floor runs as $FLOOR_AS when set.

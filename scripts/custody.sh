@@ -1,7 +1,8 @@
 # Sourced by scripts that run tarn-wemb without systemd: `custody_start DIR BUILD` starts the
 # custody service from BUILD under systemd-socket-activate, as the socket unit would, with its
 # state and socket in DIR and the TPM of TARN_WEMB_TCTI, and makes a setgid copy of the command
-# as the package installs it. It exports TARN_WEMB_SOCKET and TARN_WEMB_COMMAND (the copy).
+# as the package installs it. It exports TARN_WEMB_SOCKET and TARN_WEMB_COMMAND (the copy). The
+# copy connects only to /run/tarn-wemb/socket: run it under `scripts/at-socket "$TARN_WEMB_SOCKET"`.
 # `custody_stop` ends the service. DIR must be root's and closed to others (mktemp -d in /run).
 
 custody_pid=""

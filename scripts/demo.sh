@@ -57,14 +57,16 @@ ask() {
   local input=$1
   shift
   printf '\n$ tarn-wemb %s\n> %s\n' "$*" "$input"
-  printf '%s' "$input" | setpriv --reuid "$account" --regid "$account" --init-groups \
-    env -i "${prompt_env[@]}" HOME="$work/home" TARN_WEMB_SOCKET="$TARN_WEMB_SOCKET" \
-    "$TARN_WEMB_COMMAND" "$@" | tee "$work/reply"
+  # the setgid command connects only to /run/tarn-wemb/socket: here, in a namespace, the demo's
+  printf '%s' "$input" | scripts/at-socket "$TARN_WEMB_SOCKET" \
+    setpriv --reuid "$account" --regid "$account" --init-groups \
+    env -i "${prompt_env[@]}" HOME="$work/home" "$TARN_WEMB_COMMAND" "$@" | tee "$work/reply"
 }
 
 ask '' status --dir "$store"
-ask '{"reason":"Confirm it is you"}' verify --dir "$store"
+# pinentry-curses covers the screen: the reason keeps the password in sight on the prompt itself
+ask "{\"reason\":\"Confirm it is you. The demo password is $password\"}" verify --dir "$store"
 ask '{"items":["Dzień dobry","p@ssw0rd","🔐 sealed"]}' seal --dir "$store"
 sealed=$(python3 -c 'import json,sys; print(json.dumps(json.load(open(sys.argv[1]))["sealed"]))' "$work/reply")
-ask "{\"items\":$sealed,\"reason\":\"Show the demo texts\"}" open --dir "$store"
+ask "{\"items\":$sealed,\"reason\":\"Show the demo texts. The demo password is $password\"}" open --dir "$store"
 ask '' status --dir "$store"

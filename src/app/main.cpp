@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -19,7 +21,8 @@ namespace {
 using namespace tarn;
 
 // Before anything else: descriptors 0-2 exist, standard error leads nowhere, no core dumps.
-void harden() {
+// The error when the effective group could not be the user's, else 0.
+int harden() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) == -1) {
       int opened = ::open("/dev/null", O_RDWR);
@@ -33,9 +36,15 @@ void harden() {
     ::dup2(null, 2);
     if (null != 2) ::close(null);
   }
+  // The user's own group from here on: what the run creates is the user's; the client takes the
+  // command's group back only to connect.
+  const int groupError = ::setegid(::getgid()) == 0 ? 0 : errno;
   ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
   // A reader that went away must not change the exit status.
   ::signal(SIGPIPE, SIG_IGN);
+  // A file size limit makes the write fail and the run answer, instead of ending it unanswered.
+  ::signal(SIGXFSZ, SIG_IGN);
+  return groupError;
 }
 
 // The argument after the first "--dir", else the default store; only whole arguments count.
@@ -73,11 +82,14 @@ channel::Reply run(const std::vector<std::string>& arguments, const app::Invocat
 }  // namespace
 
 int main(int argc, char** argv) {
-  harden();
+  const int groupError = harden();
   std::vector<std::string> arguments(argv, argv + argc);
   app::Invocation invocation;
   invocation.directory = storeDirectory(arguments);
-  channel::Reply reply = run(arguments, invocation);
+  channel::Reply reply =
+      groupError == 0
+          ? run(arguments, invocation)
+          : channel::errorReply(std::system_error(groupError, std::generic_category(), "setegid"));
   channel::write(reply);
   return reply.code;
 }

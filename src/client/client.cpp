@@ -1,7 +1,10 @@
 #include "client/client.hpp"
 
+#include <sys/auxv.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -28,9 +31,29 @@ constexpr auto quiet = 45s;
 // How long a busy account's runs keep trying for a free service process.
 constexpr auto busyFor = 15s;
 
+// With its group (secure-exec) the command takes the installed path alone: an address from the
+// caller's environment could lead the typed password to any listener root started. Without it the
+// run holds nothing the caller lacks, so tests and sanitizer builds may name their own service.
 std::string socketPath() {
+  if (::getauxval(AT_SECURE) != 0) return defaultSocket;
   const char* named = std::getenv("TARN_WEMB_SOCKET");
   return named != nullptr && *named != '\0' ? named : defaultSocket;
+}
+
+// connect() in the command's group, the one the service answers presence to: the kernel records
+// the peer's credentials then. Before and after, the run has the user's own group.
+int connectInGroup(int fd, const sockaddr_un& address) {
+  gid_t real = 0, effective = 0, saved = 0;
+  if (::getresgid(&real, &effective, &saved) != 0 || ::setegid(saved) != 0) {
+    throw std::system_error(errno, std::generic_category(), "setegid");
+  }
+  const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int error = errno;
+  if (::setegid(effective) != 0) throw std::system_error(errno, std::generic_category(), "setegid");
+  // a change of credentials sets dumping back to the system's default
+  ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  errno = error;
+  return result;
 }
 
 // A connection to the custody service, or nothing when none listens.
@@ -42,9 +65,7 @@ std::optional<wire::Link> connect() {
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) throw std::system_error(errno, std::generic_category(), "socket");
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    return std::nullopt;
-  }
+  if (connectInGroup(fd.get(), address) != 0) return std::nullopt;
   // Anyone may listen on a path they can write; only root's service holds the key's secret.
   ucred peer{};
   socklen_t size = sizeof peer;

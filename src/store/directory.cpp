@@ -1,12 +1,14 @@
 #include "store/directory.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <deque>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -16,8 +18,9 @@
 namespace tarn::store {
 namespace {
 
+// O_PATH: passing through needs only search permission, as a home that is 0711 allows.
 // O_NOFOLLOW: a link is looked at and judged before it is followed, never followed blindly.
-constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int directoryFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int maxLinks = 40;  // as many as the kernel follows in one path
 
 // HOME when set and not empty, else the account's home directory.
@@ -37,6 +40,10 @@ std::optional<std::string> refusal(const struct stat& st) {
   }
   return std::nullopt;
 }
+
+// chmod 0700 of the directory open at `fd`: an O_PATH descriptor takes no fchmod, its /proc name
+// does and names no other file.
+int protect(int fd) { return ::chmod(("/proc/self/fd/" + std::to_string(fd)).c_str(), 0700); }
 
 OpenDirectory opened(int fd, std::string name) {
   OpenDirectory dir{Descriptor(fd), {}, std::move(name)};
@@ -184,7 +191,7 @@ std::optional<OpenDirectory> openDirectory(const std::string& given, bool create
     OpenDirectory dir = opened(next.release(), step.name);
     // the umask may have taken bits away; the directory is the owner's alone either way
     if (made && dir.st.st_uid == ::geteuid() &&
-        (::fchmod(dir.fd.get(), 0700) != 0 || ::fstat(dir.fd.get(), &dir.st) != 0)) {
+        (protect(dir.fd.get()) != 0 || ::fstat(dir.fd.get(), &dir.st) != 0)) {
       throw FileSystemError("cannot protect", dir.name, errno);
     }
     at = std::move(dir);

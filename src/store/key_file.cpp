@@ -82,8 +82,11 @@ bool writeKeyFile(int dir, const std::string& name, const std::string& path,
     throw FileSystemError("cannot write", path, errno);
   }
   cleanup.reset();
-  // the new name lasts once the directory is on disk; the key is there and usable either way
-  ::fsync(dir);
+  // the new name lasts once the directory is on disk; the key is there and usable either way.
+  // `dir` may be O_PATH, which takes no fsync: the directory itself is opened for it.
+  if (Descriptor synced(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)); synced) {
+    ::fsync(synced.get());
+  }
   return true;
 }
 

@@ -161,16 +161,26 @@ FAKE = "import socket, sys\nl = socket.socket(socket.AF_UNIX)\nl.bind(sys.argv[1
        "    c = l.accept()[0]\n    c.sendall(b'{\"tpm\":true}\\0')\n    c.close()\n"
 
 
-def fake_service(w, ctx):
-    """A custody service of the neighbour's making, where the user's runs look for one."""
+def fake_service(w, who):
+    """A custody service of `who`'s making, where the user's runs look for one."""
     home = f"{w.work}/{w.rows}-fake"
     os.mkdir(home, 0o755)
-    shutil.chown(home, w.neighbour, w.neighbour)
-    fake = subprocess.Popen(w.as_user(w.neighbour) + ["/usr/bin/python3", "-c", FAKE, f"{home}/socket"])
+    shutil.chown(home, who, who)
+    fake = subprocess.Popen(w.as_user(who) + ["/usr/bin/python3", "-c", FAKE, f"{home}/socket"], stderr=subprocess.DEVNULL)
     w.resume.append(fake.kill)
     until(lambda: os.path.exists(f"{home}/socket"), 10)
     os.chmod(f"{home}/socket", 0o666)
     w.env["TARN_WEMB_SOCKET"] = f"{home}/socket"
+
+
+def pass_only(w, ctx):
+    """$P, the user's own, inside root's 0711 directory: others may pass through it, not read it."""
+    above = f"{w.dir}/pass"
+    os.mkdir(above)
+    os.chmod(above, 0o711)
+    os.mkdir(f"{above}/mine", 0o700)
+    shutil.chown(f"{above}/mine", w.user, w.user)
+    w.store = f"{above}/mine/store"
 
 
 SETUP = {
@@ -191,7 +201,10 @@ SETUP = {
     "theirdir": lambda w, ctx: store(w, 0o1777, w.neighbour),
     "rootdir": lambda w, ctx: store(w, 0o1777),
     "noservice": lambda w, ctx: w.env.update(TARN_WEMB_SOCKET=f"{w.dir}/nothing"),
-    "fakeservice": fake_service,
+    "fakeservice": lambda w, ctx: fake_service(w, w.neighbour),
+    "ownservice": lambda w, ctx: fake_service(w, w.user),
+    "passonly": pass_only,
+    "fsize": lambda w, ctx: setattr(w, "wrap", ["/usr/bin/prlimit", "--fsize=100"]),
     # the caller, not in group tss, given a TCTI that leads nowhere (with swtpm anyone may reach the TPM)
     "notcti": lambda w, ctx: w.env.update(TARN_WEMB_TCTI=NOWHERE),
     "stolen": stolen,

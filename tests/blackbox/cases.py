@@ -12,13 +12,16 @@
 #           rootdir (root's, 1777), template (a key of another template), home ($S = the default),
 #           unreadable (key file 0000), theirparent ($P = $S's parent, the neighbour's, 0777),
 #           stickylink ($S the neighbour's link to the user's other directory, in root's 1777 $P),
-#           ownlink ($S the user's link to the user's directory), inside (run from $P/sub); on PATH
+#           ownlink ($S the user's link to the user's directory), inside (run from $P/sub),
+#           passonly ($P the user's, in root's 0711 directory), fsize (RLIMIT_FSIZE 100 bytes); on PATH
 #           before the stand-in pinentry, one that leaves a mark if started: theirbin (in the
 #           neighbour's directory), stickybin (root's, 1777), loosebin (root's, 0775), deepbin
 #           (below the neighbour's), linkbin (root's link into the neighbour's), theirfile (the
 #           neighbour's file), loosefile (root's, 0757); PATH only: rootlink (root's links to
-#           the stand-in), ownbin (the user's copy of it); fakeservice (the neighbour's listener
-#           where the runs look for the service); noservice (a socket nobody
+#           the stand-in), ownbin (the user's copy of it); fakeservice / ownservice (the
+#           neighbour's / the user's listener where the runs look for the service: the setgid
+#           copy, given a decoy address in its environment, finds it only at the installed path,
+#           bound in a private mount namespace); noservice (a socket nobody
 #           listens on), notcti (the caller outside group tss, its own TCTI leading nowhere),
 #           stolen (the neighbour runs with a copy of the key file in its own store), oldform
 #           (the key file without the service's header), newsecret / nosecret (the service's
@@ -27,7 +30,8 @@
 #           "-" (no pinentry may start), mute (it never greets), stall:CMD, nopath, nodisplay
 #   reply   the exact line ($S, $P replaced) or a compiled pattern
 #   exit    the exit status
-#   after   words: dir700 key600 nokey nostore same (key file unchanged) tpm-opens (the sealed
+#   after   words: dir700 key600 nokey nostore same (key file unchanged) owngroup (store and key
+#           file of the user's group) notemp (no temporary key file left) tpm-opens (the sealed
 #           strings open with tpm2-tools, given the key's auth value) tpm-refuses (the account's
 #           own tpm2-tools, lacking it, get no shared secret) freed (the request text and shared
 #           secrets are looked for in freed memory of the command and of the service)
@@ -76,6 +80,10 @@ def with_point(sealed, point):  # the sealed string with its ephemeral point rep
     return base64.b64encode(envelope[:1] + (point(envelope[1:66]) if callable(point) else point) + envelope[66:]).decode()
 
 
+def cut(sealed, size):  # the sealed string's first `size` bytes, sealed again in Base64
+    return base64.b64encode(base64.b64decode(sealed)[:size]).decode()
+
+
 def request(items=None, **rest):
     return json.dumps(dict(rest, **({} if items is None else {"items": items}))).encode()
 
@@ -91,7 +99,7 @@ ROWS = [
     row("plain", "status of an empty store, creating nothing", "status --dir $S", reply='{"key":false,"secureEnclave":true}', after="nostore"),
     row("plain", "status without a TPM", "status --dir $S", setup="notpm", reply='{"key":false,"secureEnclave":false}'),
     row("plain", "status sees a directory named klucz.se", "status --dir $S", setup="kdir", reply='{"key":true,"secureEnclave":true}'),
-    row("plain", "the first seal makes the default store, parents too", "seal", {"items": []}, "home", reply='{"sealed":[]}', after="dir700 key600"),
+    row("plain", "the first seal makes the default store, parents too", "seal", {"items": []}, "home", reply='{"sealed":[]}', after="dir700 key600 owngroup"),
     row("plain", "seal of nothing makes the key", "seal --dir $S", {"items": []}, reply='{"sealed":[]}', after="dir700 key600"),
     row("plain", "empty input: the key is made, then items", "seal --dir $S", reply='{"error":"items"}', exit=1, after="key600"),
     row("plain", "sealed strings open with tpm2-tools", "seal --dir $S", {"items": SEEDS}, reply=sealed(2), after="tpm-opens freed"),
@@ -119,6 +127,8 @@ ROWS = [
     row("plain", "513 containers open", "seal --dir $S", b'{"items":[],"x":' + b"[" * 512 + b"]" * 512 + b"}", reply=PARSE, exit=1),
     row("plain", "a request of exactly 8 MiB", "seal --dir $S", sized(8 << 20), reply=sealed(1)),
     row("plain", "a request of 8 MiB and one byte", "seal --dir $S", sized((8 << 20) + 1), reply='{"error":"input"}', exit=1),
+    row("plain", "9 MiB in one write is read to its end", "seal --dir $S", sized(9 << 20), reply='{"error":"input"}', exit=1, how="one-write"),
+    row("plain", "a non-blocking standard input is waited on", "seal --dir $S", {"items": ["x"]}, reply=sealed(1), how="late-nonblocking"),
     row("plain", "endless input is answered", "seal --dir $S", "zero", reply='{"error":"input"}', exit=1, within=20),
     row("plain", "no TPM, no key: nothing is made", "seal --dir $S", {"items": []}, "notpm", reply='{"error":"no-secure-enclave"}', exit=1, after="nostore"),
     row("plain", "a key planted by a neighbour", "seal --dir $S", {"items": ["sekret7"]}, "planted", reply='{"error":"refusing key file $S/klucz.se: owned by another user"}', exit=1, after="same"),
@@ -135,12 +145,15 @@ ROWS = [
     row("plain", "a neighbour's link in the store's place", "seal --dir $S", {"items": []}, "stickylink", reply='{"error":"refusing store directory $S: a symbolic link owned by another user"}', exit=1, after="nokey"),
     row("plain", "a neighbour's link above the store", "seal --dir $S/inner", {"items": []}, "stickylink", reply='{"error":"refusing store directory $S: a symbolic link owned by another user"}', exit=1, after="nokey"),
     row("plain", "the user's own link to the store", "seal --dir $S", {"items": []}, "ownlink", reply='{"sealed":[]}', after="key600"),
+    row("plain", "a store below root's 0711 directory", "seal --dir $S", {"items": ["sekret7"]}, "passonly", reply=sealed(1), after="dir700 key600"),
+    row("plain", "a file size limit: the key's write fails with a reply", "seal --dir $S", {"items": []}, "fsize", reply='{"error":"cannot write $S/klucz.se: File too large"}', exit=1, after="nokey notemp"),
     row("plain", "a store named with slashes to spare", "seal --dir $P//store//", {"items": []}, reply='{"sealed":[]}', after="dir700 key600"),
     row("plain", "a store others may write, named with a slash", "seal --dir $S/", {"items": []}, "loosedir", reply='{"error":"refusing store directory $S/: writable by group or others"}', exit=1, after="nokey"),
     row("plain", "a key of another template", "seal --dir $S", {"items": []}, "template", reply='{"error":"the stored key is not of this tool\'s key template"}', exit=1, after="same"),
     row("plain", "a key this TPM cannot load", "seal --dir $S", {"items": []}, "key cleared", reply=ERROR, exit=1, after="same"),
     row("plain", "status with no custody service listening", "status --dir $S", setup="noservice", reply='{"key":false,"secureEnclave":false}', within=5),
     row("plain", "a custody service not run by root is no service", "status --dir $S", setup="fakeservice", reply='{"key":false,"secureEnclave":false}'),
+    row("plain", "nor is a listener of the user's own", "status --dir $S", setup="ownservice", reply='{"key":false,"secureEnclave":false}'),
     row("plain", "nor is it asked to make a key", "seal --dir $S", {"items": ["sekret7"]}, "fakeservice", reply=re.compile(r'\{"error":"refusing the custody service at [^"]+/socket: not run by root"\}'), exit=1, after="nostore"),
     row("plain", "seal needs no way of the caller's own to the TPM", "seal --dir $S", {"items": ["sekret7"]}, "notcti", reply=sealed(1), after="key600 tpm-opens"),
     row("plain", "the caller's own tpm2-tools cannot use its key", "seal --dir $S", {"items": ["sekret7"]}, reply=sealed(1), after="tpm-refuses"),
@@ -179,6 +192,8 @@ ROWS = [
     row("prompt", "one malformed item among good ones", "open --dir $S", lambda c: request(c["sealed"] + ["AQ=="]), "key", reply='{"error":"sealed-format"}', exit=1),
     row("prompt", "the envelope of an empty text", "open --dir $S", lambda c: request([c["empty"]]), "key", "pin", '{"items":[""]}', told={"GETPIN": 1}),
     row("prompt", "a text and the empty text sealed together open together", "open --dir $S", lambda c: request([c["sealed"][0], c["empty"]]), "key", "pin", '{"items":["sekret7 one",""]}', told={"GETPIN": 1}),
+    row("prompt", "an envelope cut to 90 bytes is refused before the prompt", "open --dir $S", lambda c: request([cut(c["sealed"][0], 90)]), "key", reply='{"error":"sealed-format"}', exit=1),
+    row("prompt", "open below root's 0711 directory", "open --dir $S", lambda c: request(c["sealed"]), "passonly key", "pin", OPENED),
     row("prompt", "a point of zeros is refused before the prompt", "open --dir $S", lambda c: request(c["sealed"] + [with_point(c["sealed"][0], b"\4" + bytes(64))]), "key", reply='{"error":"sealed-format"}', exit=1),
     row("prompt", "a compressed point is refused before the prompt", "open --dir $S", lambda c: request(c["sealed"] + [with_point(c["sealed"][0], lambda p: b"\2" + p[1:])]), "key", reply='{"error":"sealed-format"}', exit=1),
     row("prompt", "sealed for another store's key", "open --dir $S", lambda c: request(c["sealed"]), "key other", "pin", ERROR, 1, told={"GETPIN": 1}),

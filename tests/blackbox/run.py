@@ -8,7 +8,7 @@
 #
 # The words of the table's setup, prompt, after and how columns are the keys of SETUP and PROMPT
 # (before.py), AFTER and HOW (below): small functions of the world (world.py) and the row's run.
-import contextlib, json, os, re, shutil, signal, stat, subprocess, sys, tempfile, time
+import contextlib, grp, json, os, re, shutil, signal, stat, subprocess, sys, tempfile, time
 from types import SimpleNamespace
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -33,7 +33,7 @@ def place(w, text):
 
 def prepare(w, row):
     """The row's run: its setup words applied in order, its input, the pinentry's script."""
-    w.store, w.env, w.resume, w.who, w.command, w.cwd = f"{w.dir}/store", {}, [], None, w.installed, w.dir
+    w.store, w.env, w.resume, w.who, w.command, w.cwd, w.wrap = f"{w.dir}/store", {}, [], None, w.installed, w.dir, []
     w.carried.clear()
     open(f"{w.dir}/told", "w").close()
     os.chmod(f"{w.dir}/told", 0o666)  # whoever runs, the pinentry logs here
@@ -93,6 +93,23 @@ def closed_stdout(w, r):
     p = start(w, r, stdout=write)
     os.close(write)
     return "\n", p.communicate()[1], p.wait()
+
+
+def fed(w, r):
+    """The request written by the row itself: 2 s late into a non-blocking pipe, or all in one
+    write; either way the writer must not be cut off."""
+    read, write = os.pipe()
+    os.set_blocking(read, r.row.how != "late-nonblocking")
+    p = start(w, r, stdin=read)
+    os.close(read)
+    if r.row.how == "late-nonblocking":
+        time.sleep(2)
+    try:
+        with open(write, "wb") as pipe:
+            pipe.write(r.stdin)
+    except BrokenPipeError:
+        r.problems.append("the writer was cut off")
+    return finish(p)
 
 
 def kill(w, r):
@@ -246,6 +263,7 @@ HOW = {
     "slots-taken": slots_taken,
     "kill-worker": kill_worker,
     "raw": raw,
+    "late-nonblocking": fed, "one-write": fed,
 }
 
 
@@ -299,6 +317,10 @@ AFTER = {
     "nokey": state(lambda w, r: not os.path.lexists(w.key)),
     "nostore": state(lambda w, r: not os.path.lexists(w.store)),
     "same": state(lambda w, r: open(w.key, "rb").read() == r.before),
+    # the user's group, or the one a run without the setgid bit was given
+    "owngroup": state(lambda w, r: {os.stat(p).st_gid for p in (w.store, w.key)} ==
+                      {grp.getgrnam(w.command[1] or w.user).gr_gid}),
+    "notemp": state(lambda w, r: not [n for n in os.listdir(w.store) if n.startswith(".klucz.se.")]),
     "tpm-opens": tpm_opens,
     "tpm-refuses": tpm_refuses,
     "handled": handled,

@@ -5,6 +5,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PAM = {"finger": f"auth [success=done default=ignore] pam_exec.so quiet stdout {HERE}/finger.sh\n",
        "rootok": "auth sufficient pam_rootok.so\n"}
 GROUP = "tarn-wemb"  # the command's group: the custody service answers presence only to it
+AT_SOCKET = os.path.join(HERE, "../../scripts/at-socket")  # how a setgid run reaches this world's service
 
 
 def sh(*args, check=True, **kw):
@@ -117,7 +118,7 @@ class World:
     `command` the program its runs start and the group they run in (None: the account's own)."""
 
     def __init__(self, group, binary, freed, service=None):
-        self.binary, self.freed, self.service, self.undo, self.bus = binary, freed, service, [], None
+        self.binary, self.freed, self.service, self.undo, self.bus, self.wrap = binary, freed, service, [], None, []
         try:
             self.make(group)
         except BaseException:
@@ -257,7 +258,11 @@ class World:
         program, group = self.command
         who = who or self.user
         runner = ["/usr/bin/setpriv", "--reuid", who, "--regid", group or who, "--clear-groups" if group else "--init-groups"]
-        p = subprocess.Popen(runner + [program, *args], stdout=stdout, stderr=subprocess.PIPE,
+        if program != self.binary:
+            # The setgid copy connects to the installed path alone; its environment names a decoy.
+            runner = [AT_SOCKET, e["TARN_WEMB_SOCKET"], *runner]
+            e["TARN_WEMB_SOCKET"] = f"{self.dir}/decoy"
+        p = subprocess.Popen(runner + [*self.wrap, program, *args], stdout=stdout, stderr=subprocess.PIPE,
                              stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin, env=e, cwd=self.cwd,
                              start_new_session=True)
         if isinstance(stdin, bytes):  # fed aside: a binary that stops reading must not stop the test

@@ -18,8 +18,9 @@ install -d -o "$account" -m 0700 "$work/py store" "$work/js store" # a space: --
 # The leak checker cannot stop a setgid process to look: with it, the build's copy in the group.
 group=(--regid "$account" --init-groups)
 if [ -n "${ASAN_OPTIONS:-}" ]; then TARN_WEMB_COMMAND=$binary group=(--regid tarn-wemb --clear-groups); fi
-as_account() {
-  setpriv --reuid "$account" "${group[@]}" env -i HOME="$work" GPG_TTY=/dev/null \
+as_account() { # the setgid copy reaches the service only at the installed path
+  "$here/scripts/at-socket" "$TARN_WEMB_SOCKET" \
+    setpriv --reuid "$account" "${group[@]}" env -i HOME="$work" GPG_TTY=/dev/null \
     PATH="$work/bin:/usr/bin:/bin" TARN_TEST_PINENTRY_ANSWERS="pin:$password" \
     TARN_WEMB="$TARN_WEMB_COMMAND" TARN_WEMB_SOCKET="$TARN_WEMB_SOCKET" \
     ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} ${UBSAN_OPTIONS:+UBSAN_OPTIONS="$UBSAN_OPTIONS"} "$@"
