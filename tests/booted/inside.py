@@ -2,7 +2,7 @@
 # Runs as root inside the booted container (tarn-wemb-booted.service): proves the device and IP
 # policies are enforced, installs the package, puts tpm2-abrmd in front of a swtpm, then runs the
 # command as throwaway accounts and looks at what systemd made of it. One line per check.
-import contextlib, glob, traceback, json, os, re, shlex, socket, subprocess, threading, time
+import contextlib, glob, json, os, re, shlex, socket, subprocess, threading, time, traceback
 
 SOCKET, CUSTODY, BINS = "/run/tarn-wemb/socket", "/usr/libexec/tarn-wemb-custody", "/usr/local/lib/tarn-booted"
 results = []
