@@ -2,7 +2,7 @@
 # Runs as root inside the booted container (tarn-wemb-booted.service): proves the device and IP
 # policies are enforced, installs the package, puts tpm2-abrmd in front of a swtpm, then runs the
 # command as throwaway accounts and looks at what systemd made of it. One line per check.
-import contextlib, glob, json, os, re, shlex, socket, subprocess, threading, time, traceback
+import contextlib, glob, json, os, re, shlex, socket, subprocess, time, traceback
 
 SOCKET, CUSTODY, BINS = "/run/tarn-wemb/socket", "/usr/libexec/tarn-wemb-custody", "/usr/local/lib/tarn-booted"
 results = []
@@ -77,15 +77,10 @@ def start(who, args, request=b"", prompt="pin", program="/usr/bin/tarn-wemb"):
            "TARN_TEST_PINENTRY_ANSWERS": "\n".join(words.get(w, w) for w in prompt.split())}
     p = subprocess.Popen(["setpriv", "--reuid", who, "--regid", who, "--init-groups", program, *args], env=env,
                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/")
-    threading.Thread(target=feed, args=(p.stdin, request), daemon=True).start()
-    p.stdin = None  # fed aside: a command that stops reading must not stop the check
+    with contextlib.suppress(OSError), p.stdin:  # a request this small fits in the pipe
+        p.stdin.write(request)
+    p.stdin = None
     return p
-
-
-def feed(pipe, data):
-    with contextlib.suppress(OSError):
-        pipe.write(data)
-        pipe.close()
 
 
 def run(who, args, request=b"", prompt="pin", **kw):
