@@ -8,7 +8,7 @@ packages="
   swtpm swtpm-tools tpm2-tools tpm2-abrmd libtss2-tcti-tabrmd0 dbus-daemon
   python3 python3-cryptography
   pinentry-curses passwd procps util-linux adduser
-  systemd
+  systemd systemd-container debootstrap
   dpkg-dev binutils groff-base man-db gzip nodejs lintian devscripts
 "
 if [ "$(id -u)" -ne 0 ]; then

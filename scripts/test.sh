@@ -36,6 +36,9 @@ if [ "${CI:-}" = true ]; then
   [ -z "$(dpkg-statoverride --list /usr/bin/tarn-wemb)" ] || { echo "removal left the statoverride"; exit 1; }
   [ -f /var/lib/tarn-wemb/secret ] || { echo "removal took the service secret"; exit 1; }
   echo "installed from the .deb (setgid tarn-wemb, secret made), answered $reply, removed"
+  # What only systemd does (the sandbox, the front door's socket, the journal), under systemd itself.
+  echo "== booted Debian 12 (systemd-nspawn)"
+  tests/booted/run.sh build
 fi
 
 echo "== build (address and undefined-behaviour sanitizers)"
