@@ -18,13 +18,32 @@ ESYS_TR Tpm::Link::parent() {
   const TPM2B_DATA outsideInfo{};
   const TPML_PCR_SELECTION creationPcr{};
   ESYS_TR handle = ESYS_TR_NONE;
+  EsysOut<TPM2B_PUBLIC> made;
   check(answered([&] {
     return Esys_CreatePrimary(esys(), ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE,
                               ESYS_TR_NONE, &sensitive, &area, &outsideInfo, &creationPcr, &handle,
-                              nullptr, nullptr, nullptr, nullptr);
+                              made.put(), nullptr, nullptr, nullptr);
   }));
   parentHandle = TpmHandle(esys(), handle);
+  parentPublic = made->publicArea.unique.ecc;
   return handle;
+}
+
+TSS2_SYS_CONTEXT* Tpm::Link::sys() const {
+  TSS2_SYS_CONTEXT* sys = nullptr;
+  check(Esys_GetSysContext(esys(), &sys));
+  return sys;
+}
+
+TPM2_HANDLE Tpm::Link::parentTpmHandle() {
+  TPM2_HANDLE handle = 0;
+  check(Esys_TR_GetTpmHandle(esys(), parent(), &handle));
+  return handle;
+}
+
+const TPMS_ECC_POINT& Tpm::Link::parentPoint() {
+  parent();
+  return parentPublic;
 }
 
 TpmHandle Tpm::Link::saltedSession(TPMA_SESSION attributes) {
