@@ -375,7 +375,8 @@ int main(int argc, char** argv) {
   } else if ((command == "open" || command == "open-nosession") && argc == 4) {
     open(argv[2], uid, command == "open");
   } else {
-    std::printf("usage: floor seal STORE UID COUNT SIZE < texts | floor open[-nosession] STORE UID\n");
+    std::printf(
+        "usage: floor seal STORE UID COUNT SIZE < texts | floor open[-nosession] STORE UID\n");
     return 2;
   }
   return 0;

@@ -1,8 +1,7 @@
 // The custody service's TPM side against the swtpm run.py starts, where the black-box rows cannot
 // reach.
 #include <gtest/gtest.h>
-#include <openssl/core_names.h>
-#include <openssl/kdf.h>
+#include <openssl/sha.h>
 #include <sys/wait.h>
 #include <tss2/tss2_mu.h>
 #include <tss2/tss2_tctildr.h>
@@ -110,77 +109,41 @@ TEST_F(ServiceTpm, KeyFilesThatCannotServeAreRefusedWithTheirReason) {
   }
 }
 
-// KDFa is SP 800-108's counter mode with HMAC, KDFe SP 800-56A's one-step KDF (TPM 2.0's own
-// definitions): each against OpenSSL's KBKDF and SSKDF, and the salt against an ECDH of our own.
-TEST(SessionCrypto, KdfsAndSaltAreTheTpmsDefinitions) {
-  const Bytes key = {1, 2, 3, 4, 5, 6, 7, 8}, u(32, 0xa5), v(20, 0x5a);
-  const auto openssl = [](const char* kdf, std::vector<OSSL_PARAM> params, std::size_t size) {
-    EVP_KDF* fetched = EVP_KDF_fetch(nullptr, kdf, nullptr);
-    EVP_KDF_CTX* context = EVP_KDF_CTX_new(fetched);
-    params.push_back(OSSL_PARAM_construct_end());
-    Bytes out(size);
-    EXPECT_EQ(EVP_KDF_derive(context, out.data(), size, params.data()), 1);
-    EVP_KDF_CTX_free(context);
-    EVP_KDF_free(fetched);
-    return out;
-  };
-  char sha256[] = "SHA256", hmac[] = "HMAC", label[] = "ATH", secret[] = "SECRET";
-  Bytes context = u, info(secret, secret + 7);
-  context.insert(context.end(), v.begin(), v.end());
-  info.insert(info.end(), context.begin(), context.end());
-  for (const std::size_t bits : {128u, 256u, 384u}) {
-    SCOPED_TRACE(bits);
-    const Bytes kbkdf = openssl(
-        "KBKDF",
-        {OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_MAC, hmac, 0),
-         OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, sha256, 0),
-         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY,
-                                           const_cast<std::uint8_t*>(key.data()), key.size()),
-         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, label, 3),
-         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, context.data(), context.size())},
-        bits / 8);
-    const SecretBytes ours = kdfa(key, "ATH", u, v, bits);
-    EXPECT_EQ(Bytes(ours.begin(), ours.end()), kbkdf);
-    const Bytes sskdf =
-        openssl("SSKDF",
-                {OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, sha256, 0),
-                 OSSL_PARAM_construct_octet_string(
-                     OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(key.data()), key.size()),
-                 OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, info.data(), info.size())},
-                bits / 8);
-    const SecretBytes mine = kdfe(key, "SECRET", u, v, bits);
-    EXPECT_EQ(Bytes(mine.begin(), mine.end()), sskdf);
-  }
-  // the storage parent's part, played by a key of our own: its ECDH with the salt's point
+// The salt is KDFe of an ECDH with the parent (played here by a key of our own): for 256 bits,
+// SHA-256 of the counter 1, Z, "SECRET" and its NUL, and both points' X.
+TEST(SessionCrypto, TheSaltIsKdfeOfAnEcdhWithTheParent) {
   envelope::openssl::Pkey parent(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
-  const Point parentPoint = envelope::openssl::point(parent.get());
-  TPMS_ECC_POINT tpmPoint{{32, {}}, {32, {}}};
-  std::memcpy(tpmPoint.x.buffer, parentPoint.data() + 1, 32);
-  std::memcpy(tpmPoint.y.buffer, parentPoint.data() + 33, 32);
-  const Salt salt = saltFor(tpmPoint);
-  TPMS_ECC_POINT ephemeral{};
-  std::size_t offset = 0;
-  ASSERT_EQ(Tss2_MU_TPMS_ECC_POINT_Unmarshal(salt.encrypted.secret, salt.encrypted.size, &offset,
-                                             &ephemeral),
-            0u);
-  EXPECT_EQ(offset, salt.encrypted.size);
+  const Point mine = envelope::openssl::point(parent.get());
+  TPMS_ECC_POINT point{{32, {}}, {32, {}}}, ephemeral{};
+  std::memcpy(point.x.buffer, mine.data() + 1, 32);
+  std::memcpy(point.y.buffer, mine.data() + 33, 32);
+  const Salt salt = saltFor(point);
+  std::size_t at = 0;
+  ASSERT_EQ(
+      Tss2_MU_TPMS_ECC_POINT_Unmarshal(salt.encrypted.secret, salt.encrypted.size, &at, &ephemeral),
+      0u);
+  EXPECT_EQ(at, salt.encrypted.size);
   const SecretBytes z = envelope::openssl::sharedSecret(
       parent.get(), envelope::openssl::publicKey(pointOf(ephemeral)).get());
-  const SecretBytes expected =
-      kdfe(z, "SECRET", {ephemeral.x.buffer, 32}, {tpmPoint.x.buffer, 32}, 256);
+  Bytes input = {0, 0, 0, 1};
+  input.insert(input.end(), z.begin(), z.end());
+  input.insert(input.end(), {'S', 'E', 'C', 'R', 'E', 'T', 0});
+  input.insert(input.end(), ephemeral.x.buffer, ephemeral.x.buffer + 32);
+  input.insert(input.end(), point.x.buffer, point.x.buffer + 32);
+  SecretBytes expected(32);
+  SHA256(input.data(), input.size(), expected.data());
   EXPECT_EQ(salt.value, expected);
-  EXPECT_NE(saltFor(tpmPoint).value, salt.value);
 }
 
-// A TCTI that keeps every command and response passing through it to the TPM.
+// A TCTI that keeps every command and response that passes through it to the TPM.
 struct Recorder {
   TSS2_TCTI_CONTEXT_COMMON_V2 common{};
   TSS2_TCTI_CONTEXT* inner = nullptr;
   std::vector<std::pair<Bytes, Bytes>> exchanges;
 
   static Recorder& of(TSS2_TCTI_CONTEXT* context) { return *reinterpret_cast<Recorder*>(context); }
-  explicit Recorder(const char* tcti) {
-    EXPECT_EQ(Tss2_TctiLdr_Initialize(tcti, &inner), 0u);
+  Recorder() {
+    EXPECT_EQ(Tss2_TctiLdr_Initialize(std::getenv("TARN_WEMB_TCTI"), &inner), 0u);
     common.v1.version = 2;
     common.v1.transmit = [](TSS2_TCTI_CONTEXT* c, std::size_t size, const std::uint8_t* command) {
       of(c).exchanges.emplace_back(Bytes(command, command + size), Bytes());
@@ -189,115 +152,100 @@ struct Recorder {
     common.v1.receive = [](TSS2_TCTI_CONTEXT* c, std::size_t* size, std::uint8_t* response,
                            std::int32_t timeout) {
       const TSS2_RC rc = Tss2_Tcti_Receive(of(c).inner, size, response, timeout);
-      if (rc == 0 && response != nullptr)
-        of(c).exchanges.back().second.assign(response, response + *size);
+      if (response != nullptr) of(c).exchanges.back().second.assign(response, response + *size);
       return rc;
     };
-    common.v1.finalize = [](TSS2_TCTI_CONTEXT*) {};
   }
   ~Recorder() { Tss2_TctiLdr_Finalize(&inner); }
-  TSS2_TCTI_CONTEXT* tcti() { return reinterpret_cast<TSS2_TCTI_CONTEXT*>(this); }
-  const std::pair<Bytes, Bytes>& last(TPM2_CC code) const {
-    for (auto at = exchanges.rbegin(); at != exchanges.rend(); ++at) {
-      if (Bytes(at->first.begin() + 6, at->first.begin() + 10) ==
-          Bytes{0, 0, 1, static_cast<std::uint8_t>(code)})
-        return *at;
-    }
-    throw std::runtime_error("no such command");
-  }
 };
 
-// A size-prefixed field of a TPM command or response at `at`, which moves past it.
+// The size-prefixed field at `at` of a command or response; `at` moves past it.
 Bytes field(const Bytes& bytes, std::size_t& at) {
-  const std::size_t size = bytes.at(at) << 8 | bytes.at(at + 1);
-  at += 2 + size;
-  return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at - size),
-               bytes.begin() + static_cast<std::ptrdiff_t>(at));
+  const auto start = bytes.begin() + static_cast<std::ptrdiff_t>(at) + 2;
+  at += 2 + (bytes.at(at) << 8 | bytes.at(at + 1));
+  return Bytes(start, bytes.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-// ESYS runs an ECDH_ZGen in a session bound to an object of known auth value, with response
-// encryption: the session layer must find the same session key, HMACs and plaintext.
+// The bytes of `bytes` from `at` to `end`, or to its end.
+Bytes from(std::size_t at, const Bytes& bytes, std::size_t end = SIZE_MAX) {
+  return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+               bytes.begin() + static_cast<std::ptrdiff_t>(std::min(end, bytes.size())));
+}
+
+Bytes bytes(const Digest& digest) { return Bytes(digest.begin(), digest.end()); }
+
+// ESYS runs an ECDH_ZGen in a session bound to an object of known auth value, encrypting the
+// response: the session layer must find the same session key, both HMACs and the plaintext.
 TEST_F(ServiceTpm, SessionMathIsEsyssToo) {
-  Recorder recorder(std::getenv("TARN_WEMB_TCTI"));
+  Recorder recorder;
   ESYS_CONTEXT* esys = nullptr;
-  ASSERT_EQ(Esys_Initialize(&esys, recorder.tcti(), nullptr), 0u);
-  const Bytes bindAuth = {'b', 'i', 'n', 'd'}, keyAuth = {'k', 'e', 'y', '!'};
-  ESYS_TR handles[2];
-  TPM2B_PUBLIC* made[2];
+  ASSERT_EQ(Esys_Initialize(&esys, reinterpret_cast<TSS2_TCTI_CONTEXT*>(&recorder), nullptr), 0u);
   const TPM2B_PUBLIC templates[] = {parentTemplate(), keyTemplate()};
+  const Bytes auths[] = {{'b', 'i', 'n', 'd'}, {'k', 'e', 'y'}};
+  ESYS_TR handles[2], session = ESYS_TR_NONE;
+  TPM2B_PUBLIC* made = nullptr;
   for (int i = 0; i < 2; ++i) {
     TPM2B_SENSITIVE_CREATE sensitive{};
-    const Bytes& auth = i == 0 ? bindAuth : keyAuth;
-    sensitive.sensitive.userAuth.size = static_cast<UINT16>(auth.size());
-    std::memcpy(sensitive.sensitive.userAuth.buffer, auth.data(), auth.size());
+    sensitive.sensitive.userAuth.size = static_cast<UINT16>(auths[i].size());
+    std::memcpy(sensitive.sensitive.userAuth.buffer, auths[i].data(), auths[i].size());
     const TPM2B_DATA outside{};
     const TPML_PCR_SELECTION pcrs{};
     ASSERT_EQ(Esys_CreatePrimary(esys, ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE,
                                  ESYS_TR_NONE, &sensitive, &templates[i], &outside, &pcrs,
-                                 &handles[i], &made[i], nullptr, nullptr, nullptr),
+                                 &handles[i], i == 1 ? &made : nullptr, nullptr, nullptr, nullptr),
               0u);
-    ASSERT_EQ(Esys_TR_SetAuth(esys, handles[i], &sensitive.sensitive.userAuth), 0u);
+    Esys_TR_SetAuth(esys, handles[i], &sensitive.sensitive.userAuth);
   }
   const TPMT_SYM_DEF aes{TPM2_ALG_AES, {.aes = 128}, {.aes = TPM2_ALG_CFB}};
-  ESYS_TR session = ESYS_TR_NONE;
   ASSERT_EQ(
       Esys_StartAuthSession(esys, ESYS_TR_NONE, handles[0], ESYS_TR_NONE, ESYS_TR_NONE,
                             ESYS_TR_NONE, nullptr, TPM2_SE_HMAC, &aes, TPM2_ALG_SHA256, &session),
       0u);
   const TPMA_SESSION attributes = TPMA_SESSION_CONTINUESESSION | TPMA_SESSION_ENCRYPT;
-  ASSERT_EQ(Esys_TRSess_SetAttributes(esys, session, attributes, 0xff), 0u);
+  Esys_TRSess_SetAttributes(esys, session, attributes, 0xff);
   TPM2B_ECC_POINT in{};
-  in.point = made[1]->publicArea.unique.ecc;  // the key's product with itself: any point will do
+  in.point = made->publicArea.unique.ecc;  // the key's product with itself: any point will do
   TPM2B_ECC_POINT* product = nullptr;
+  TPM2B_NAME* name = nullptr;
   ASSERT_EQ(Esys_ECDH_ZGen(esys, handles[1], session, ESYS_TR_NONE, ESYS_TR_NONE, &in, &product),
             0u);
-  TPM2B_NAME* name = nullptr;
-  ASSERT_EQ(Esys_TR_GetName(esys, handles[1], &name), 0u);
-
-  const auto& [start, started] = recorder.last(TPM2_CC_StartAuthSession);
-  std::size_t at = 18, back = 14;
-  const Bytes nonceCaller0 = field(start, at), nonceTpm0 = field(started, back);
-  const SecretBytes sessionKey = kdfa(bindAuth, "ATH", nonceTpm0, nonceCaller0, 256);
-  Bytes value(sessionKey.begin(), sessionKey.end());
-  value.insert(value.end(), keyAuth.begin(), keyAuth.end());
-
-  const auto& [command, response] = recorder.last(TPM2_CC_ECDH_ZGen);
-  at = 22;
-  const Bytes nonceCaller = field(command, at);
-  const std::uint8_t commandAttributes = command.at(at++);
-  const Bytes commandHmac = field(command, at);
-  EXPECT_EQ(commandAttributes, attributes);
-  const Digest cpHash =
-      commandHash(TPM2_CC_ECDH_ZGen, {name->name, name->size},
-                  Bytes(command.begin() + static_cast<std::ptrdiff_t>(at), command.end()));
-  const Digest ours = sessionHmac(value, cpHash, nonceCaller, nonceTpm0, attributes);
-  EXPECT_EQ(Bytes(ours.begin(), ours.end()), commandHmac);
-
-  const std::size_t parametersSize = response.at(12) << 8 | response.at(13);
-  Bytes parameters(response.begin() + 14,
-                   response.begin() + 14 + static_cast<std::ptrdiff_t>(parametersSize));
-  at = 14 + parametersSize;
-  const Bytes nonceTpm = field(response, at);
-  const std::uint8_t responseAttributes = response.at(at++);
-  const Bytes responseHmac = field(response, at);
-  const Digest theirs = sessionHmac(value, responseHash(TPM2_CC_ECDH_ZGen, parameters), nonceTpm,
-                                    nonceCaller, responseAttributes);
-  EXPECT_EQ(Bytes(theirs.begin(), theirs.end()), responseHmac);
-
-  decryptParameter(value, nonceTpm, nonceCaller, std::span(parameters).subspan(2));
-  TPM2B_ECC_POINT plain{};
-  std::size_t offset = 0;
-  ASSERT_EQ(
-      Tss2_MU_TPM2B_ECC_POINT_Unmarshal(parameters.data(), parameters.size(), &offset, &plain), 0u);
-  EXPECT_EQ(pointOf(plain.point), pointOf(product->point));
-  EXPECT_NE(Bytes(response.begin() + 16, response.begin() + 48),
-            Bytes(product->point.x.buffer, product->point.x.buffer + 32));
-
+  Esys_TR_GetName(esys, handles[1], &name);
+  const Point expected = pointOf(product->point);
+  const Bytes keyName(name->name, name->name + name->size);
   for (ESYS_TR handle : {session, handles[0], handles[1]}) Esys_FlushContext(esys, handle);
-  for (void* allocated : {static_cast<void*>(product), static_cast<void*>(name),
-                          static_cast<void*>(made[0]), static_cast<void*>(made[1])})
-    Esys_Free(allocated);
+  for (void* out :
+       {static_cast<void*>(made), static_cast<void*>(product), static_cast<void*>(name)})
+    Esys_Free(out);
   Esys_Finalize(&esys);
+
+  // after the two CreatePrimary: StartAuthSession and ECDH_ZGen; the fields past header and handles
+  const auto& [start, started] = recorder.exchanges.at(2);
+  std::size_t at = 18, back = 14;
+  const Bytes startNonce = field(start, at), firstNonce = field(started, back);
+  SecretBytes value = kdfa(auths[0], "ATH", firstNonce, startNonce, 256);
+  value.insert(value.end(), auths[1].begin(), auths[1].end());
+
+  const auto& [command, response] = recorder.exchanges.at(3);
+  at = 22;
+  const Bytes nonce = field(command, at);
+  EXPECT_EQ(command.at(at++), attributes);
+  const Bytes hmac = field(command, at);
+  const Digest cpHash = commandHash(TPM2_CC_ECDH_ZGen, keyName, from(at, command));
+  EXPECT_EQ(bytes(sessionHmac(value, cpHash, nonce, firstNonce, attributes)), hmac);
+
+  at = 14 + (response.at(12) << 8 | response.at(13));
+  Bytes parameters = from(14, response, at);
+  const Bytes newNonce = field(response, at);
+  const TPMA_SESSION answered = response.at(at++);
+  const Digest rpHash = responseHash(TPM2_CC_ECDH_ZGen, parameters);
+  EXPECT_EQ(bytes(sessionHmac(value, rpHash, newNonce, nonce, answered)), field(response, at));
+  decryptParameter(value, newNonce, nonce, std::span(parameters).subspan(2));
+  TPM2B_ECC_POINT plain{};
+  at = 0;
+  ASSERT_EQ(Tss2_MU_TPM2B_ECC_POINT_Unmarshal(parameters.data(), parameters.size(), &at, &plain),
+            0u);
+  EXPECT_EQ(pointOf(plain.point), expected);
+  EXPECT_NE(from(18, response, 50), from(4, parameters, 36));  // it crossed encrypted
 }
 
 TEST_F(ServiceTpm, TheSecretIsMadeOnceAndMustBeWhole) {
