@@ -152,22 +152,25 @@ if want open; then
   python3 -c 'import json, sys; print(json.dumps({"items": open(sys.argv[1]).read().split(),
     "reason": "Benchmark"}))' "$WORK/envelopes.reply" >"$WORK/open.json"
   install -m 0755 "$HERE/../tests/blackbox/pinentry" "$PRIVATE/pinentry"
+  # the services of these rows measured by their own rusage, each on a socket of its own, started
+  # here so that the clean-up knows them
+  serve "$WORK/socket-open" "$TARN_WEMB_TCTI" "$SERVICE" "$WORK/open.service"
+  if [[ -n $OLD ]]; then
+    # the older tool with its own service, setgid as installed, on the same key
+    serve "$WORK/socket-old" "$TARN_WEMB_TCTI" "$OLD/build-bench/tarn-wemb-custody" \
+      "$WORK/open-old.service"
+    install -o root -g tarn-wemb -m 2755 "$OLD_TOOL" "$PRIVATE/tarn-wemb-old"
+  fi
   (
     export PATH="$PRIVATE:/usr/bin:/bin" DISPLAY=:99 TARN_BENCH_PASSWORD=$PASSWORD
     export TARN_TEST_PINENTRY_ANSWERS="pin:$PASSWORD"
     unset WAYLAND_DISPLAY GPG_TTY
-    # the services of these rows measured by their own rusage, each on a socket of its own
-    serve "$WORK/socket-open" "$TARN_WEMB_TCTI" "$SERVICE" "$WORK/open.service"
     export TARN_WEMB_SOCKET=$WORK/socket-open
     FLOOR_AS=- pair "$OPEN_RUNS" open "$WORK/open.json" "$WORK/envelopes.reply" \
       "$TOOL" open --dir "$STORE" -- "$FLOOR" open "$STORE" "$USER_ID"
     FLOOR_AS=- pair "$OPEN_RUNS" open-nosession "$WORK/open.json" "$WORK/envelopes.reply" \
       "$TOOL" open --dir "$STORE" -- "$FLOOR" open-nosession "$STORE" "$USER_ID"
     if [[ -n $OLD ]]; then
-      # the older tool with its own service, setgid as installed, on the same key
-      serve "$WORK/socket-old" "$TARN_WEMB_TCTI" "$OLD/build-bench/tarn-wemb-custody" \
-        "$WORK/open-old.service"
-      install -o root -g tarn-wemb -m 2755 "$OLD_TOOL" "$PRIVATE/tarn-wemb-old"
       pair "$OPEN_RUNS" open-old "$WORK/open.json" "$WORK/open.json" \
         "$TOOL" open --dir "$STORE" -- env TARN_WEMB_SOCKET="$WORK/socket-old" \
         "$PRIVATE/tarn-wemb-old" open --dir "$STORE"
