@@ -4,6 +4,8 @@
 //
 //   floor seal STORE UID COUNT SIZE < texts   COUNT texts of SIZE bytes back to back; envelopes out
 //   floor open STORE UID < envelopes          password in TARN_BENCH_PASSWORD; plaintexts out
+//   floor open-nosession STORE UID < envelopes  the same with the key's auth value sent in clear,
+//                                               no session: the TPM's own cost per agreement
 //
 // Envelopes and plaintexts go one a line; a failure prints one line and exits 1.
 
@@ -65,6 +67,7 @@ struct Tpm {
   TPM2B_PRIVATE privatePart{};
   TPM2B_AUTH auth{};
   unsigned char point[65] = {0x04};
+  bool withSession = true;
 
   Tpm(const std::string& store, std::uint32_t uid) {
     std::FILE* in = std::fopen((store + "/klucz.se").c_str(), "rb");
@@ -126,12 +129,15 @@ struct Tpm {
         "Load");
     tss(Esys_TR_SetAuth(esys, key, &auth), "SetAuth");
     const TPMT_SYM_DEF aes = {TPM2_ALG_AES, {.aes = 128}, {.aes = TPM2_ALG_CFB}};
-    tss(Esys_StartAuthSession(esys, parent, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
-                              nullptr, TPM2_SE_HMAC, &aes, TPM2_ALG_SHA256, &session),
-        "StartAuthSession");
-    tss(Esys_TRSess_SetAttributes(esys, session,
-                                  TPMA_SESSION_CONTINUESESSION | TPMA_SESSION_ENCRYPT, 0xff),
-        "session");
+    if (withSession) {
+      tss(Esys_StartAuthSession(esys, parent, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                ESYS_TR_NONE, nullptr, TPM2_SE_HMAC, &aes, TPM2_ALG_SHA256,
+                                &session),
+          "StartAuthSession");
+      tss(Esys_TRSess_SetAttributes(esys, session,
+                                    TPMA_SESSION_CONTINUESESSION | TPMA_SESSION_ENCRYPT, 0xff),
+          "session");
+    }
     // G of P-256, X ‖ Y
     static const unsigned char generator[] =
         "\x6b\x17\xd1\xf2\xe1\x2c\x42\x47\xf8\xbc\xe6\xe5\x63\xa4\x40\xf2"
@@ -150,7 +156,8 @@ struct Tpm {
     std::memcpy(in.point.x.buffer, xy, 32);
     std::memcpy(in.point.y.buffer, xy + 32, 32);
     TPM2B_ECC_POINT* z = nullptr;
-    tss(Esys_ECDH_ZGen(esys, key, session, ESYS_TR_NONE, ESYS_TR_NONE, &in, &z), "ECDH_ZGen");
+    const ESYS_TR authorization = withSession ? session : ESYS_TR_PASSWORD;
+    tss(Esys_ECDH_ZGen(esys, key, authorization, ESYS_TR_NONE, ESYS_TR_NONE, &in, &z), "ECDH_ZGen");
     need(z->point.x.size <= 32, "shared point");
     std::memset(shared, 0, 32 - z->point.x.size);
     std::memcpy(shared + 32 - z->point.x.size, z->point.x.buffer, z->point.x.size);
@@ -298,7 +305,7 @@ bool utf8(const unsigned char* text, std::size_t size) {
   return true;
 }
 
-void open(const std::string& store, std::uint32_t uid) {
+void open(const std::string& store, std::uint32_t uid, bool withSession) {
   const std::string input = readAll(stdin);
   std::vector<Bytes> envelopes;
   for (std::size_t start = 0, end; start < input.size(); start = end + 1) {
@@ -316,6 +323,7 @@ void open(const std::string& store, std::uint32_t uid) {
   }
   // As the service: the key proven usable before the prompt, and not held while the user answers.
   Tpm tpm(store, uid);
+  tpm.withSession = withSession;
   tpm.load();
   tpm.unload();
 
@@ -364,10 +372,11 @@ int main(int argc, char** argv) {
   const auto uid = static_cast<std::uint32_t>(argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 0);
   if (command == "seal" && argc == 6) {
     seal(argv[2], uid, std::strtoull(argv[4], nullptr, 10), std::strtoull(argv[5], nullptr, 10));
-  } else if (command == "open" && argc == 4) {
-    open(argv[2], uid);
+  } else if ((command == "open" || command == "open-nosession") && argc == 4) {
+    open(argv[2], uid, command == "open");
   } else {
-    std::printf("usage: floor seal STORE UID COUNT SIZE < texts | floor open STORE UID\n");
+    std::printf(
+        "usage: floor seal STORE UID COUNT SIZE < texts | floor open[-nosession] STORE UID\n");
     return 2;
   }
   return 0;

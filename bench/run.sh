@@ -74,9 +74,14 @@ USER_ID=$(id -u "$ACCOUNT")
 export STATE_DIRECTORY=$WORK/state TARN_WEMB_SOCKET=$WORK/socket
 mkdir -m 700 "$STATE_DIRECTORY" && mkdir -m 755 "$WORK/run"
 "$SERVICE" --make-secret
-serve() { # socket tcti
-  systemd-socket-activate -l "$1" -E TARN_WEMB_TCTI="$2" -E STATE_DIRECTORY \
-    -E RUNTIME_DIRECTORY="$WORK/run" "$SERVICE" >>"$WORK/service.log" 2>&1 &
+serve() { # socket tcti [service cpu-results [accept]]: with cpu-results, the service's own rusage
+  # (the door's, its reaped workers' included, written when it ends; with accept, the older tree's
+  # service started per connection, a line each)
+  local -a service=("$SERVICE") accept=()
+  if (($# > 2)); then service=("$MEASURE" "$4" - "$3"); fi
+  if (($# > 4)); then accept=(--accept); fi
+  systemd-socket-activate "${accept[@]}" -l "$1" -E TARN_WEMB_TCTI="$2" -E STATE_DIRECTORY \
+    -E RUNTIME_DIRECTORY="$WORK/run" "${service[@]}" >>"$WORK/service.log" 2>&1 &
   SERVICES+=($!)
   for _ in $(seq 100); do [[ -S $1 ]] && break; sleep 0.05; done
   chmod 666 "$1"
@@ -152,13 +157,34 @@ if want open; then
   python3 -c 'import json, sys; print(json.dumps({"items": open(sys.argv[1]).read().split(),
     "reason": "Benchmark"}))' "$WORK/envelopes.reply" >"$WORK/open.json"
   install -m 0755 "$HERE/../tests/blackbox/pinentry" "$PRIVATE/pinentry"
+  # the services of these rows measured by their own rusage, each on a socket of its own, started
+  # here so that the clean-up knows them
+  serve "$WORK/socket-open" "$TARN_WEMB_TCTI" "$SERVICE" "$WORK/open.service"
+  OPEN_DOOR=${SERVICES[-1]}
+  if [[ -n $OLD ]]; then
+    # the older tool with its own service, setgid as installed, on the same key
+    serve "$WORK/socket-old" "$TARN_WEMB_TCTI" "$OLD/build-bench/tarn-wemb-custody" \
+      "$WORK/open-old.service" accept
+    install -o root -g tarn-wemb -m 2755 "$OLD_TOOL" "$PRIVATE/tarn-wemb-old"
+  fi
   (
     export PATH="$PRIVATE:/usr/bin:/bin" DISPLAY=:99 TARN_BENCH_PASSWORD=$PASSWORD
     export TARN_TEST_PINENTRY_ANSWERS="pin:$PASSWORD"
     unset WAYLAND_DISPLAY GPG_TTY
+    export TARN_WEMB_SOCKET=$WORK/socket-open
     FLOOR_AS=- pair "$OPEN_RUNS" open "$WORK/open.json" "$WORK/envelopes.reply" \
       "$TOOL" open --dir "$STORE" -- "$FLOOR" open "$STORE" "$USER_ID"
+    FLOOR_AS=- pair "$OPEN_RUNS" open-nosession "$WORK/open.json" "$WORK/envelopes.reply" \
+      "$TOOL" open --dir "$STORE" -- "$FLOOR" open-nosession "$STORE" "$USER_ID"
+    if [[ -n $OLD ]]; then
+      pair "$OPEN_RUNS" open-old "$WORK/open.json" "$WORK/open.json" \
+        "$TOOL" open --dir "$STORE" -- env TARN_WEMB_SOCKET="$WORK/socket-old" \
+        "$PRIVATE/tarn-wemb-old" open --dir "$STORE"
+    fi
   )
+  # the door writes its rusage, its workers' included, when it ends (measure is its parent)
+  pkill -TERM -P "$OPEN_DOOR" || true
+  wait "$OPEN_DOOR" 2>/dev/null || true
 fi
 if want seal-6m; then
   FLOOR_AS=- pair "$RUNS" seal-6m "$WORK/big.json" "$WORK/big.txt" "$TOOL" seal --dir "$STORE" \
@@ -222,6 +248,10 @@ rows = [  # name, label, base, ratio target, RSS limit in MiB, tool reply check,
     ("seal, %d x 100 B" % items, "seal-items-old", old, 1.50, None, sealed(items, 100), None),
     ("open, %d items" % items, "open", "floor", 1.10, None, lambda r: r == {"items": texts},
      lambda: floorLines("open") == texts),
+    ("open, %d items" % items, "open-nosession", "no-sess", None, None,
+     lambda r: r == {"items": texts}, lambda: floorLines("open-nosession") == texts),
+    ("open, %d items" % items, "open-old", old, 1 / 3, None, lambda r: r == {"items": texts},
+     None),
     ("seal, one 6 MiB item", "seal-6m", "floor", 1.30, 48, sealed(1, big),
      lambda: len(floorLines("seal-6m")) == 1),
     ("seal, one 8 MiB request", "seal-8m", "-", None, 40, sealed(1, 8 * MiB - 14), None),
@@ -255,6 +285,18 @@ for name, label, base, target, limit, check, floorCheck in rows:
         name, base, tool["wall"], "%.4f" % floor["wall"] if floor else "-",
         "%.3f" % ratio if ratio else "-", "<=%.2f" % target if target else "-",
         tool["rss"] / MiB, "%dM" % limit if limit else "-", result, tool["n"]))
+# The services' own CPU over every open run they served, per agreement (the items and the check of
+# the key against the generator, once per connection that loaded it).
+for label, runs in (("open", ("open", "open-nosession", "open-old")), ("open-old", ("open-old",))):
+    path = f"{work}/{label}.service"
+    if not os.path.exists(path):
+        continue
+    cpu = sum(float(line.split()[3]) for line in open(path))
+    side = "floor" if label == "open-old" else "tool"
+    count = sum(len(open(f"{work}/{r}.{side}.runs").readlines())
+                for r in runs if os.path.exists(f"{work}/{r}.{side}.runs"))
+    print("service CPU per agreement, %-8s %.4f ms (%.2f s over %d runs of %d items)" % (
+        label, cpu / (count * items) * 1000, cpu, count, items))
 EOF
 printf '\nmachine: %s cores, %s, Linux %s; load average %s before, %s after\n' "$(nproc)" \
   "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')" "$(uname -r)" \

@@ -102,7 +102,7 @@ UsableKey loadKey(Tpm& tpm, std::span<const std::uint8_t> file, const ServiceSec
   return UsableKey(tpm, key, secret.authValue(uid, key.salt));
 }
 
-UsableKey::UsableKey(Tpm& tpm, const KeyFile& key, const SecretBytes& auth) {
+UsableKey::UsableKey(Tpm& tpm, const KeyFile& key, const SecretBytes& auth) : auth_(auth) {
   point_ = checkedPoint(key);
   link_ = tpm.link();
   ESYS_CONTEXT* esys = link_->esys();
@@ -118,46 +118,45 @@ UsableKey::UsableKey(Tpm& tpm, const KeyFile& key, const SecretBytes& auth) {
   }
   check(rc);
   key_ = TpmHandle(esys, handle);
-  TPM2B_AUTH value = authOf(auth);
-  const WipedOnExit<TPM2B_AUTH> wiped{value};
-  check(Esys_TR_SetAuth(esys, handle, &value));
-  // encrypt: the product comes back encrypted, as the response's first parameter
-  session_ = link_->saltedSession(TPMA_SESSION_ENCRYPT);
+  check(Esys_TR_GetTpmHandle(esys, handle, &keyHandle_));
+  EsysOut<TPM2B_NAME> name;
+  check(Esys_TR_GetName(esys, handle, name.put()));
+  name_ = *name;
+  // the agreements run in a session of our own: ESYS's costs milliseconds of lookups per command
+  session_ =
+      std::make_unique<SaltedSession>(link_->sys(), link_->parentTpmHandle(), link_->parentPoint());
   checkGenerator();
 }
 
-TSS2_RC UsableKey::product(const Point& peer, EsysOut<TPM2B_ECC_POINT, true>& out) {
+TSS2_RC UsableKey::product(const Point& peer, TPM2B_ECC_POINT& out) {
   if (peer[0] != 0x04) throw TpmError("the peer key is not an uncompressed point");
   TPM2B_ECC_POINT in{};
   in.point.x.size = coordinateSize;
   in.point.y.size = coordinateSize;
   std::memcpy(in.point.x.buffer, peer.data() + 1, coordinateSize);
   std::memcpy(in.point.y.buffer, peer.data() + 1 + coordinateSize, coordinateSize);
-  ESYS_CONTEXT* esys = link_->esys();
-  const TSS2_RC rc = answered([&] {
-    return Esys_ECDH_ZGen(esys, key_.get(), session_.get(), ESYS_TR_NONE, ESYS_TR_NONE, &in,
-                          out.put());
-  });
-  // the stack decrypted the point in its own response buffer and in its own frames
-  wipeResponse(esys);
+  const TSS2_RC rc = session_->zgen(keyHandle_, name_, auth_, in, out);
+  // OpenSSL decrypted the point in its own frames
   scrubStack();
   return rc;
 }
 
 void UsableKey::checkGenerator() {
-  EsysOut<TPM2B_ECC_POINT, true> own;
+  TPM2B_ECC_POINT own{};
+  const WipedOnExit<TPM2B_ECC_POINT> wiped{own};
   const TSS2_RC rc = product(generator, own);
   if (isAuthorizationFailure(rc)) throw TpmError("the key file belongs to another account");
   check(rc);
-  if (pointOf(own->point) != point_) {
+  if (pointOf(own.point) != point_) {
     throw TpmError("the TPM's product with the generator is not the key's public point");
   }
 }
 
 SecretBytes UsableKey::agree(const Point& peer) {
-  EsysOut<TPM2B_ECC_POINT, true> shared;
+  TPM2B_ECC_POINT shared{};
+  const WipedOnExit<TPM2B_ECC_POINT> wiped{shared};
   check(product(peer, shared));
-  const TPM2B_ECC_PARAMETER& x = shared->point.x;
+  const TPM2B_ECC_PARAMETER& x = shared.point.x;
   if (x.size > coordinateSize) throw TpmError("the TPM returned a point that is not on P-256");
   SecretBytes secret(coordinateSize, 0);
   std::memcpy(secret.data() + (coordinateSize - x.size), x.buffer, x.size);

@@ -13,6 +13,7 @@
 #include "service/key_format.hpp"
 #include "service/service_secret.hpp"
 #include "service/tpm.hpp"
+#include "service/tpm_session.hpp"
 
 namespace tarn::service {
 
@@ -44,13 +45,16 @@ class UsableKey {
   SecretBytes agree(const Point& peer);
 
  private:
-  TSS2_RC product(const Point& peer, EsysOut<TPM2B_ECC_POINT, true>& out);
+  TSS2_RC product(const Point& peer, TPM2B_ECC_POINT& out);
   void checkGenerator();
 
   // declared in the order they were made, so they go in the reverse
   std::shared_ptr<Tpm::Link> link_;
   TpmHandle key_;
-  TpmHandle session_;
+  TPM2_HANDLE keyHandle_ = 0;
+  TPM2B_NAME name_{};
+  SecretBytes auth_;
+  std::unique_ptr<SaltedSession> session_;
   Point point_;
 };
 

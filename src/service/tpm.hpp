@@ -1,5 +1,7 @@
 #pragma once
 
+#include <tss2/tss2_sys.h>
+
 #include <memory>
 #include <string>
 
@@ -34,10 +36,15 @@ struct Tpm::Link {
   explicit Link(const std::string& tcti) : connection(tcti) {}
 
   ESYS_CONTEXT* esys() const { return connection.get(); }
+  // The same connection's SYS context, for the service's own sessions between ESYS's commands.
+  TSS2_SYS_CONTEXT* sys() const;
 
   // The storage parent, made from parentTemplate() at the first call: never a persistent handle,
   // where anyone who may define one could have put a look-alike.
   ESYS_TR parent();
+  // The parent's TPM handle and public point, to which a session's salt is encrypted.
+  TPM2_HANDLE parentTpmHandle();
+  const TPMS_ECC_POINT& parentPoint();
 
   // A new HMAC session salted with the parent and bound to nothing, AES-128-CFB for the
   // parameter it encrypts, with `attributes` and continueSession.
@@ -45,6 +52,7 @@ struct Tpm::Link {
 
   TpmConnection connection;
   TpmHandle parentHandle;
+  TPMS_ECC_POINT parentPublic{};
 };
 
 }  // namespace tarn::service

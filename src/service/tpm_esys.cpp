@@ -9,7 +9,7 @@
 namespace tarn::service {
 namespace {
 
-// More than the frames of ESYS's decryption and its OpenSSL calls take.
+// More than the frames of the session's decryption and its OpenSSL calls take.
 constexpr std::size_t scrubbedStack = 16 * 1024;
 
 // A TPM's own answer (not the stack's) in the format that names a handle, session or parameter.
@@ -52,17 +52,6 @@ TpmConnection::TpmConnection(const std::string& tcti) {
 TpmConnection::~TpmConnection() {
   Esys_Finalize(&esys_);
   Tss2_TctiLdr_Finalize(&tcti_);
-}
-
-void wipeResponse(ESYS_CONTEXT* esys) noexcept {
-  TSS2_SYS_CONTEXT* sys = nullptr;
-  if (Esys_GetSysContext(esys, &sys) != TSS2_RC_SUCCESS || sys == nullptr) return;
-  std::size_t size = 0;
-  const std::uint8_t* parameters = nullptr;
-  if (Tss2_Sys_GetRpBuffer(sys, &size, &parameters) != TSS2_RC_SUCCESS || parameters == nullptr) {
-    return;
-  }
-  OPENSSL_cleanse(const_cast<std::uint8_t*>(parameters), size);
 }
 
 [[gnu::noinline]] void scrubStack() noexcept {

@@ -40,11 +40,7 @@ TSS2_RC answered(Command&& command) {
   return command();
 }
 
-// Wipes the response parameters of the last command from the stack's own buffer, where ESYS
-// leaves them decrypted.
-void wipeResponse(ESYS_CONTEXT* esys) noexcept;
-
-// Clears a stretch of stack below the caller, where tpm2-tss's frames held decrypted bytes.
+// Clears a stretch of stack below the caller, where OpenSSL's frames held decrypted bytes.
 void scrubStack() noexcept;
 
 // Turns tpm2-tss's own logging off before anything of it runs: nothing may reach standard error.

@@ -41,6 +41,12 @@ def stop(w, ctx):
     w.resume.append(lambda: w.tpm.send_signal(signal.SIGCONT))
 
 
+def stall(w, ctx):
+    w.env.update(w.tpm_at(w.tampered("stall")))
+    # a service that outlived its deadline is ended; none can flush its objects, as a resource manager would
+    w.resume.append(lambda: (subprocess.run(["kill", "-KILL", *w.custodians()], capture_output=True), w.flush()))
+
+
 def ids(name):
     entry = pwd.getpwnam(name)
     return entry.pw_uid, entry.pw_gid
@@ -190,6 +196,9 @@ SETUP = {
     "indep": indep,
     "notpm": lambda w, ctx: w.env.update(w.tpm_at(NOWHERE)),
     "stop": stop,
+    "stall": stall,
+    "flip-point": lambda w, ctx: w.env.update(w.tpm_at(w.tampered("point"))),
+    "flip-hmac": lambda w, ctx: w.env.update(w.tpm_at(w.tampered("hmac"))),
     "cleared": lambda w, ctx: w.tools("tpm2_clear", "-c", "p"),
     "planted": planted,
     "loose": lambda w, ctx: os.chmod(w.key, 0o620),

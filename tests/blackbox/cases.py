@@ -7,7 +7,9 @@
 #   setup   words, applied in order: key (a seal made the store's key; ctx sealed/empty), other
 #           (sealed for another store), indep (sealed by independent code; the TPM is reached through
 #           a relay, and its shared secrets must not cross it in clear), notpm, stop (swtpm
-#           stopped), cleared (TPM cleared: the key is foreign), planted (the neighbour's key),
+#           stopped), stall (the TPM stops answering at the first ECDH_ZGen), flip-point / flip-hmac
+#           (a byte of each ECDH_ZGen response after the key's check flipped, in the encrypted
+#           product / its HMAC), cleared (TPM cleared: the key is foreign), planted (the neighbour's key),
 #           loose (key file 0620), fifo, kdir, loosedir (0770), theirdir (neighbour's, 1777),
 #           rootdir (root's, 1777), template (a key of another template), home ($S = the default),
 #           unreadable (key file 0000), theirparent ($P = $S's parent, the neighbour's, 0777),
@@ -61,6 +63,7 @@ PLANTED = {"theirbin": "in a neighbour's directory", "stickybin": "in root's sti
            "loosebin": "in a directory its group may write", "deepbin": "below a neighbour's directory",
            "linkbin": "linked into a neighbour's directory", "theirfile": "that is a neighbour's file",
            "loosefile": "that others may write"}
+TAMPERED = '{"error":"the TPM\'s answer failed its integrity check"}'
 STOLEN = '{"error":"the key file belongs to another account"}'
 OLD = '{"error":"the key file is of an old form: move it away and seal again"}'
 CHANGED = '{"error":"the service secret changed: restore /var/lib/tarn-wemb"}'
@@ -183,6 +186,8 @@ ROWS = [
     row("prompt", "open gives the texts in order", "open --dir $S", lambda c: request(c["sealed"], reason="Show"), "key", "pin", OPENED, after="freed", told={"SETDESC": "Show", "GETPIN": 1}),
     row("prompt", "open of nothing still asks", "open --dir $S", {"items": []}, "key", "pin", '{"items":[]}', told={"GETPIN": 1}),
     row("prompt", "open cancelled", "open --dir $S", lambda c: request(c["sealed"]), "key", "cancel", '{"error":"cancelled"}', 1),
+    row("prompt", "a product changed on its way from the TPM is refused", "open --dir $S", lambda c: request(c["sealed"]), "key flip-point", "pin", TAMPERED, exit=1),
+    row("prompt", "a response HMAC changed on its way from the TPM is refused", "open --dir $S", lambda c: request(c["sealed"]), "key flip-hmac", "pin", TAMPERED, exit=1),
     row("prompt", "open what independent code sealed", "open --dir $S", lambda c: request(c["indep"]), "key indep", "pin", OPENED, after="freed"),
     row("prompt", "open through a neighbour's link asks nothing", "open --dir $S", {"items": []}, "stickylink", reply='{"error":"refusing store directory $S: a symbolic link owned by another user"}', exit=1),
     row("prompt", "open below a neighbour's open parent asks nothing", "open --dir $S", {"items": []}, "theirparent", reply='{"error":"refusing store directory $P: owned by another user"}', exit=1),
@@ -223,6 +228,7 @@ ROWS = [
     row("slow-prompt", "terminated during the prompt: the pinentry goes too", "open --dir $S", lambda c: request(c["sealed"]), "key", "hang", None, None, how="kill-TERM"),
     row("slow-prompt", "four prompts left open take the account's slots: its status is still answered", "verify", b"", prompt="hang", reply='{"key":false,"secureEnclave":false}', how="slots-taken"),
     row("slow-prompt", "a worker killed in the prompt: the door serves on", "verify", b"", prompt="hang", reply='{"key":false,"secureEnclave":true}', how="kill-worker"),
+    row("slow-tpm", "a TPM that stops answering at the first agreement", "open --dir $S", lambda c: request(c["sealed"]), "key stall", reply='{"error":"the TPM did not answer within 30 seconds"}', exit=1, within=75),
     row("slow-tpm", "a TPM that stops answering", "open --dir $S", lambda c: request(c["sealed"]), "key stop", reply=ERROR, exit=1, within=75),
 
     row("race", "16 racing first seals all succeed, to one key", "seal --dir $S", prompt="pin", reply=None, exit=None, how="race-seal"),

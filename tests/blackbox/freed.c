@@ -1,5 +1,6 @@
 // Preloaded into the binary by tests: every block handed to free() or realloc() is scanned for
-// the byte strings of TARN_TEST_MARKERS (hex, comma-separated), or else of the file named by
+// the byte strings of TARN_TEST_MARKERS (hex, comma-separated; of one longer than 16 bytes, for
+// any 16 bytes of it in a row), or else of the file named by
 // TARN_TEST_MARKERS_FILE as it reads at the first free, and a chmod by name of a key file is noted
 // too; each finding is a line in TARN_TEST_FREED_LOG. The service's log lines go to the file
 // TARN_TEST_SYSLOG names. At exit it speaks on standard error, as a library may: the caller must
@@ -49,8 +50,11 @@ static void scan(void* block) {
         markers[count][lengths[count]++] = (unsigned char)(nibble(hex[0]) << 4 | nibble(hex[1]));
   }
   size_t size = malloc_usable_size(block);
-  for (int i = 0; i < count; ++i)
-    if (memmem(block, size, markers[i], lengths[i])) note("freed a marker unwiped\n");
+  for (int i = 0; i < count; ++i) {
+    size_t piece = lengths[i] < 16 ? lengths[i] : 16, at = 0;
+    while (at + piece <= lengths[i] && !memmem(block, size, markers[i] + at, piece)) ++at;
+    if (at + piece <= lengths[i]) note("freed a marker unwiped\n");
+  }
 }
 
 void free(void* block) {

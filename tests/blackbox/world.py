@@ -40,27 +40,55 @@ def swtpm(state):
     raise RuntimeError("swtpm did not start")
 
 
-def relay(port, carried):
-    """A TCTI through a forwarder of the free port pair Q, Q+1 to port, port+1; the command port's bytes go into `carried`."""
-    def pipe(source, sink, log):
+def tamper(mode):
+    """What a relay in `mode` does to a command (response None: what goes on, None for nothing) or to
+    the response to it: "stall" swallows the first ECDH_ZGen; "point" and "hmac" flip a byte of each
+    ECDH_ZGen response after the first (the key's check), in the encrypted product or in its HMAC."""
+    seen = [0]
+
+    def change(command, response):
+        if command[6:10] != b"\0\0\1\x54":
+            return response or command
+        seen[0] += response is None
+        if response is None or seen[0] < 2 or response[6:10] != bytes(4):
+            return command if mode != "stall" and response is None else response
+        at = 20 if mode == "point" else len(response) - 1
+        return response[:at] + bytes([response[at] ^ 1]) + response[at + 1:]
+    return change if mode else None
+
+
+def relay(port, carried, mode=None):
+    """A TCTI through a forwarder of the free port pair Q, Q+1 to port, port+1; the command port's bytes go into
+    `carried`, and what tamper(mode) does is done to them."""
+    def pipe(source, sink, log, change, last, outbound):
         with contextlib.suppress(OSError):
+            pending = b""
             while data := source.recv(65536):
                 log += data
-                sink.sendall(data)
+                if not change:
+                    sink.sendall(data)
+                    continue
+                pending += data  # whole messages, each with its size at bytes 2..6
+                while len(pending) >= 6 and len(pending) >= (size := int.from_bytes(pending[2:6], "big")):
+                    message, pending = pending[:size], pending[size:]
+                    last[0] = message if outbound else last[0]
+                    if message := change(message, None) if outbound else change(last[0], message):
+                        sink.sendall(message)
         for end in (source, sink):  # shutdown, not close, wakes the other direction's recv
             with contextlib.suppress(OSError):
                 end.shutdown(socket.SHUT_RDWR)
 
-    def serve(listener, target, log):
+    def serve(listener, target, log, change):
         while True:
             client = listener.accept()[0]
             server = socket.create_connection(("127.0.0.1", target))
-            for ends in ((client, server), (server, client)):
-                threading.Thread(target=pipe, args=(*ends, log), daemon=True).start()
+            last = [b""]  # the connection's latest command
+            for ends, outbound in (((client, server), True), ((server, client), False)):
+                threading.Thread(target=pipe, args=(*ends, log, change, last, outbound), daemon=True).start()
 
     first, second = port_pair()
-    for listener, target, log in ((first, port, carried), (second, port + 1, bytearray())):
-        threading.Thread(target=serve, args=(listener, target, log), daemon=True).start()
+    for listener, target, log, change in ((first, port, carried, tamper(mode)), (second, port + 1, bytearray(), None)):
+        threading.Thread(target=serve, args=(listener, target, log, change), daemon=True).start()
     return f"swtpm:host=127.0.0.1,port={first.getsockname()[1]}"
 
 
@@ -134,7 +162,7 @@ class World:
         self.tpm, self.tcti = swtpm(f"{self.work}/tpm")
         self.undo.append(self.tpm.kill)
         self.carried = bytearray()  # what went to the TPM through the relay
-        self.relayed = relay(int(self.tcti.rsplit("=", 1)[1]), self.carried)
+        self.relayed, self.relays = relay(int(self.tcti.rsplit("=", 1)[1]), self.carried), {}
         tag, self.password = secrets.token_hex(3), "pw-" + secrets.token_hex(6)
         self.user, self.neighbour = f"tarn-u{tag}", f"tarn-n{tag}"
         with open("/tmp/tarn-test-accounts.lock", "w") as lock:  # useradd and chpasswd lock /etc alone
@@ -228,6 +256,12 @@ class World:
     def custodians(self):
         """The custody service's processes of this group, one per open connection."""
         return sh("pgrep", "-P", ",".join(self.activators), check=False).decode().split()
+
+    def tampered(self, mode):
+        """A TCTI through a relay that tampers in `mode` (see tamper), made at the first call."""
+        if mode not in self.relays:
+            self.relays[mode] = relay(int(self.tcti.rsplit("=", 1)[1]), self.carried, mode)
+        return self.relays[mode]
 
     def tpm_at(self, tcti):
         """What a run's environment says to reach the TPM behind `tcti`."""
