@@ -2,7 +2,7 @@
 # Whole-process timings of tarn-wemb next to floors that do the same work straight on tpm2-tss,
 # OpenSSL and PAM (bench/floor*.c), and next to an older tree's tool, alternately, on a private
 # swtpm. The command runs as users run it: a setgid copy, as a throwaway account, talking to the
-# custody service started per connection by systemd-socket-activate.
+# custody service started by systemd-socket-activate as the Accept=no socket starts it.
 #
 #   bench/run.sh [SOURCE-TREE [OLD-TREE]]   default: this tree; each built Release in build-bench
 #
@@ -70,7 +70,7 @@ printf '%s:%s\n' "$ACCOUNT" "$PASSWORD" | chpasswd
 chown "$ACCOUNT:" "$WORK/home"
 USER_ID=$(id -u "$ACCOUNT")
 
-# The custody service, started for each connection as the socket unit would start it.
+# The custody service as the socket unit starts it: the door, which starts a worker per connection.
 export STATE_DIRECTORY=$WORK/state TARN_WEMB_SOCKET=$WORK/socket
 mkdir -m 700 "$STATE_DIRECTORY" && mkdir -m 755 "$WORK/run"
 "$SERVICE" --make-secret

@@ -3,7 +3,7 @@
 #
 # usage: run.py --service SERVICE GROUP BINARY [FREED]
 #        run.py --with-swtpm COMMAND...  runs COMMAND with a private swtpm behind TARN_WEMB_TCTI
-# SERVICE: the custody service, started per connection as systemd does. FREED: the library built
+# SERVICE: the custody service, its door started as systemd starts it. FREED: the library built
 # from freed.c (not with sanitizers).
 #
 # The words of the table's setup, prompt, after and how columns are the keys of SETUP and PROMPT

@@ -254,7 +254,7 @@ class World:
         return self.sockets[tcti]
 
     def custodians(self):
-        """The custody service's processes of this group, one per open connection."""
+        """The door's workers of this group, one per connection it admitted."""
         return sh("pgrep", "-P", ",".join(self.activators), check=False).decode().split()
 
     def tampered(self, mode):
