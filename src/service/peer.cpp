@@ -20,7 +20,6 @@
 namespace tarn::service {
 namespace {
 
-constexpr int slots = 4;
 // At most this many keys a minute per account: far above what stores are made at, well below what
 // would keep the TPM from everyone else.
 constexpr int keysPerMinute = 120;
@@ -58,7 +57,7 @@ Peer Peer::of(int fd) {
 }
 
 Descriptor takeSlot(uid_t uid) {
-  for (int n = 0; n < slots; ++n) {
+  for (int n = 0; n < slotsPerAccount; ++n) {
     Descriptor fd = lockFile(std::to_string(uid) + "." + std::to_string(n));
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return fd;
   }
