@@ -215,6 +215,7 @@ ROWS = [
     row("slow-prompt", "a pinentry that never greets", "verify", b"", prompt="mute", reply='{"error":"denied"}', exit=1, within=15),
     row("slow-prompt", "a pinentry that stops answering", "verify", b"", prompt="stall:SETDESC", reply='{"error":"denied"}', exit=1, within=15),
     row("slow-prompt", "the service gone during the prompt: the dialog goes at once", "verify", b"", prompt="hang", reply=re.compile(r'\{"error":"no-authentication: the custody service ended without a verdict"\}'), exit=1, within=20, how="kill-service"),
+    row("slow-prompt", "the prompt's limit reached: the dialog goes, the run is cancelled", "verify", b"", prompt="hang", reply='{"error":"cancelled"}', exit=1, after="logged=timed_out", within=150),
     row("slow-prompt", "killed during the prompt: the pinentry goes too", "verify", b"", prompt="hang", reply=None, exit=None, how="kill-KILL"),
     row("slow-prompt", "terminated during the prompt: the pinentry goes too", "open --dir $S", lambda c: request(c["sealed"]), "key", "hang", None, None, how="kill-TERM"),
     row("slow-tpm", "a TPM that stops answering", "open --dir $S", lambda c: request(c["sealed"]), "key stop", reply=ERROR, exit=1, within=75),

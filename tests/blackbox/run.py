@@ -283,6 +283,9 @@ def started(w, r):
             r.problems.append(f"the pinentry may dump core: limits {seen['core']}")
         if w.command[1] is None and grp.getgrnam(GROUP).gr_gid in seen["gids"]:  # a run in the group is so from setpriv
             r.problems.append(f"the pinentry holds group {GROUP}")
+        if os.path.exists(f"/proc/{t[1]}"):
+            os.kill(t[1], signal.SIGKILL)
+            r.problems.append("the pinentry outlived the run")
 
 
 def logged(w, r, outcome):
