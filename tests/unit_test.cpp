@@ -1,7 +1,10 @@
 // What the binary cannot show cheaply: the envelope's known answers (envelope/vectors.json, made
-// with python3-cryptography), Base64's canonical forms, UTF-8 repair and the cluster cut.
+// with python3-cryptography), Base64's canonical forms, UTF-8 repair and the cluster cut, and a
+// PAM child its peer stopped (a row would wait out the prompt's two minutes first).
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
+#include <signal.h>
+#include <sys/socket.h>
 
 #include <fstream>
 #include <sstream>
@@ -12,6 +15,7 @@
 #include "envelope/envelope.hpp"
 #include "envelope/openssl.hpp"
 #include "prompt/pinentry.hpp"
+#include "service/presence.hpp"
 
 namespace tarn {
 namespace {
@@ -182,6 +186,19 @@ TEST(Text, CutsAtClusters) {
   EXPECT_EQ(graphemes("\u1100\u1161\u11A8!", 1), "\u1100\u1161\u11A8");
   EXPECT_EQ(graphemes("ab\xff\xcc\x81x", 3), "ab\xff\xcc\x81");  // a bad byte clusters as U+FFFD
   EXPECT_EQ(graphemes("abc", 5), "abc");
+}
+
+TEST(Presence, AStoppedPamChildIsKilledAndReaped) {
+  wire::Link link{Descriptor(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))};
+  service::PresenceCheck check(link, {65534, 65534, "nobody", true}, std::chrono::seconds(1));
+  pid_t child = -1;
+  std::ifstream("/proc/self/task/" + std::to_string(::getpid()) + "/children") >> child;
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(::kill(child, SIGSTOP), 0);
+  ::alarm(30);  // a parent that waits on its child without end fails here
+  EXPECT_EQ(check.run(), service::Verdict::late);
+  ::alarm(0);
+  EXPECT_NE(::kill(child, 0), 0);
 }
 
 }  // namespace

@@ -96,9 +96,14 @@ def closed_stdout(w, r):
 
 
 def kill(w, r):
+    """The run, or each process of the service that holds its connection, killed while the pinentry asks."""
     p = start(w, r)
     if not w.wait_told(lambda t: t[0] == "GETPIN"):
         r.problems.append("the pinentry was never asked")
+    if r.row.how == "kill-service":
+        holders = w.custodians()
+        sh("kill", "-KILL", *holders, *sh("pgrep", "-P", ",".join(holders), check=False).decode().split(), check=False)
+        return finish(p, 30)
     if os.stat(f"/proc/{p.pid}/status").st_uid != 0:  # root's only while the run refuses tracing
         r.problems.append("the run may be traced and dump core")
     os.kill(p.pid, getattr(signal, "SIG" + r.row.how[5:]))  # setpriv has exec'd the binary: same pid
@@ -113,23 +118,6 @@ def kill(w, r):
         r.problems.append(f"left in the TPM: {left}")
     w.flush()  # swtpm keeps what a killed client loaded
     return "\n", b"", 0
-
-
-def kill_service(w, r):
-    """Every process of the service that holds the run's connection killed while the pinentry asks."""
-    p = start(w, r)
-    if not w.wait_told(lambda t: t[0] == "GETPIN"):
-        r.problems.append("the pinentry was never asked")
-    holders = w.custodians()
-    holders += sh("pgrep", "-P", ",".join(holders), check=False).decode().split() if holders else []
-    sh("kill", "-KILL", *holders, check=False)
-    result = finish(p, 30)
-    pinentry = next((t[1] for t in w.told() if t[0] == "START"), None)
-    if pinentry and os.path.exists(f"/proc/{pinentry}"):
-        os.kill(pinentry, signal.SIGKILL)
-        r.problems.append("the pinentry outlived the service's answer")
-    w.flush()
-    return result
 
 
 def finger(w, r):
@@ -210,7 +198,7 @@ HOW = {
     "x16": lambda w, r: racers(w, r, [r.stdin] * 16, lambda out: out == OPENED + "\n")[0],
     "race-seal": race_seal,
     "closed-stdout": closed_stdout,
-    "kill-KILL": kill, "kill-TERM": kill, "kill-service": kill_service,
+    "kill-KILL": kill, "kill-TERM": kill, "kill-service": kill,
     "finger": finger, "fail": finger, "finger-cancel": finger, "silent": finger,
     "two-accounts": two_accounts,
     "flood": flood,
@@ -276,12 +264,11 @@ def started(w, r):
     for t in w.told():
         if t[0] != "START":
             continue
-        seen = t[2]
-        if extra := sorted(k for k in seen["env"] if k not in ALLOWED and not k.startswith("LC_")):
+        if extra := sorted(k for k in t[2]["env"] if k not in ALLOWED and not k.startswith("LC_")):
             r.problems.append(f"the pinentry was given {extra}")
-        if seen["core"] != [0, 0]:
-            r.problems.append(f"the pinentry may dump core: limits {seen['core']}")
-        if w.command[1] is None and grp.getgrnam(GROUP).gr_gid in seen["gids"]:  # a run in the group is so from setpriv
+        if t[2]["core"] != [0, 0]:
+            r.problems.append(f"the pinentry may dump core: limits {t[2]['core']}")
+        if w.command[1] is None and grp.getgrnam(GROUP).gr_gid in t[2]["gids"]:  # a run in the group is so from setpriv
             r.problems.append(f"the pinentry holds group {GROUP}")
         if os.path.exists(f"/proc/{t[1]}"):
             os.kill(t[1], signal.SIGKILL)

@@ -11,6 +11,7 @@ account=tarn-ex-$$ password=ex-$RANDOM$RANDOM work=$(mktemp -d -p /run tarn-ex.X
 trap 'custody_stop; userdel "$account" 2>/dev/null; rm -rf "$work"' EXIT
 custody_start "$work/custody" "$(dirname "$binary")"
 install -D -m 0755 "$here/tests/blackbox/pinentry" "$work/bin/pinentry"
+printf '{"TARN_TEST_PINENTRY_ANSWERS": "pin:%s"}\n' "$password" >"$work/script"
 useradd --no-create-home --home-dir "$work" --shell /usr/sbin/nologin "$account"
 echo "$account:$password" | chpasswd
 chmod 755 "$work"
@@ -20,7 +21,7 @@ group=(--regid "$account" --init-groups)
 if [ -n "${ASAN_OPTIONS:-}" ]; then TARN_WEMB_COMMAND=$binary group=(--regid tarn-wemb --clear-groups); fi
 as_account() {
   setpriv --reuid "$account" "${group[@]}" env -i HOME="$work" GPG_TTY=/dev/null \
-    PATH="$work/bin:/usr/bin:/bin" TARN_TEST_PINENTRY_ANSWERS="pin:$password" \
+    PATH="$work/bin:/usr/bin:/bin" \
     TARN_WEMB="$TARN_WEMB_COMMAND" TARN_WEMB_SOCKET="$TARN_WEMB_SOCKET" \
     ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} ${UBSAN_OPTIONS:+UBSAN_OPTIONS="$UBSAN_OPTIONS"} "$@"
 }
