@@ -62,8 +62,8 @@ class Pinentry {
   void describe(std::string_view reason, std::string_view message);
 
   // Asks for the password, giving pinentry `left` to wait for it; how it went unanswered when the
-  // user cancels, the time runs out, or `interrupt` becomes readable first (the dialog then stays
-  // up until this ends).
+  // user cancels, that time runs out, or `interrupt` becomes readable first (the dialog then
+  // stays up until this object ends).
   std::variant<SecretString, Unanswered> getPin(std::chrono::seconds left, int interrupt);
 
   // Shows the description with one button and waits: true once the user dismisses it, false as

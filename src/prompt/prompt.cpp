@@ -62,6 +62,29 @@ SecretString asking(std::string_view asker, std::string_view reason) {
   return out.append(" asks: ").append(reason);
 }
 
+// The longest asker shown or sent, in user-perceived characters, as the reason is cut.
+constexpr std::size_t maxAsker = 150;
+
+// The executable of the process that started us, from the kernel: the program that asks. Control
+// characters become '?'; empty when it cannot be read.
+std::string askingProgram() {
+  // The parent's /proc entry is open to us only under the user's own group, not the command's.
+  const gid_t group = ::getegid();
+  if (::setegid(::getgid()) != 0) return {};
+  char target[PATH_MAX];
+  const std::string exe = "/proc/" + std::to_string(::getppid()) + "/exe";
+  const ssize_t n = ::readlink(exe.c_str(), target, sizeof target);
+  if (::setegid(group) != 0) throw std::system_error(errno, std::generic_category(), "setegid");
+  if (n <= 0 || static_cast<std::size_t>(n) == sizeof target || target[0] != '/') return {};
+  SecretString path =
+      repaired(graphemes(std::string_view(target, static_cast<std::size_t>(n)), maxAsker));
+  // A name with a line break could draw a second "... asks:" line of its own choosing.
+  for (char& c : path) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return std::string(path);
+}
+
 // How long a stack may run without a word before the user is shown a Cancel button.
 constexpr int silence = 1000;  // milliseconds
 
@@ -175,24 +198,6 @@ class Prompt {
 };
 
 }  // namespace
-
-std::string askingProgram() {
-  // The parent's /proc entry is open to us only under the user's own group, not the command's.
-  const gid_t group = ::getegid();
-  if (::setegid(::getgid()) != 0) return {};
-  char target[PATH_MAX];
-  const std::string exe = "/proc/" + std::to_string(::getppid()) + "/exe";
-  const ssize_t n = ::readlink(exe.c_str(), target, sizeof target);
-  if (::setegid(group) != 0) throw std::system_error(errno, std::generic_category(), "setegid");
-  if (n <= 0 || static_cast<std::size_t>(n) == sizeof target || target[0] != '/') return {};
-  SecretString path =
-      repaired(graphemes(std::string_view(target, static_cast<std::size_t>(n)), maxAsker));
-  // A name with a line break could draw a second "... asks:" line of its own choosing.
-  for (char& c : path) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  }
-  return std::string(path);
-}
 
 Setup setup() {
   auto program = pinentryProgram();

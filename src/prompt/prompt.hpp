@@ -56,13 +56,6 @@ struct Setup {
   std::string asker;  // the asking program's path, empty when the kernel would not say
 };
 
-// The longest asker shown or sent, in user-perceived characters, as the reason is cut.
-inline constexpr std::size_t maxAsker = 150;
-
-// The executable of the process that started us, from the kernel: the program that asks. Control
-// characters become '?'; empty when it cannot be read.
-std::string askingProgram();
-
 // Throws PromptUnavailable when nobody can be asked, saying what is missing.
 Setup setup();
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <initializer_list>
 #include <stdexcept>
@@ -47,8 +48,11 @@ std::string octal(mode_t mode) {
 // that holds it, and each above, must be root's and changeable by root alone. A sticky one above
 // is fine, as for /tmp: nobody else can move root's entries in it.
 void requireRootOnly(const std::string& directory) {
-  std::string path = directory;
-  for (bool own = true; !path.empty(); own = false) {
+  // judged where it really is: a link's own mode says nothing
+  char real[PATH_MAX];
+  if (::realpath(directory.c_str(), real) == nullptr) fail("cannot examine", directory);
+  std::string path = real;
+  for (bool own = true; path.starts_with('/'); own = false) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) fail("cannot examine", path);
     const std::string refusing = "refusing the service secret's directory " + path;

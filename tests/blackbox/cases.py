@@ -22,15 +22,19 @@
 #           listens on), notcti (the caller outside group tss, its own TCTI leading nowhere),
 #           stolen (the neighbour runs with a copy of the key file in its own store), oldform
 #           (the key file without the service's header), newsecret / nosecret (the service's
-#           secret replaced / removed), plain (a copy of the command without the setgid bit)
-#   prompt  the pinentry's answers in turn: pin, wrong, cancel, fully-cancel, error, dismiss, hang; or
+#           secret replaced / removed), loosesecret / theirsecret / loosestate (the secret 0644 / the
+#           user's / in a 0777 directory), plain (a copy of the command without the setgid bit),
+#           nopassword / expired / percent (the account after passwd -d / chage -E 0 / with a
+#           password holding "%41"), viash (the run started by the user's dash, which it names)
+#   prompt  the pinentry's answers in turn: pin, wrong, cancel, fully-cancel, timeout, error, dismiss, hang; or
 #           "-" (no pinentry may start), mute (it never greets), stall:CMD, nopath, nodisplay
 #   reply   the exact line ($S, $P replaced) or a compiled pattern
 #   exit    the exit status
 #   after   words: dir700 key600 nokey nostore same (key file unchanged) tpm-opens (the sealed
 #           strings open with tpm2-tools, given the key's auth value) tpm-refuses (the account's
 #           own tpm2-tools, lacking it, get no shared secret) freed (the request text and shared
-#           secrets are looked for in freed memory of the command and of the service)
+#           secrets are looked for in freed memory of the command and of the service),
+#           logged=OUTCOME (the service's log line for the run; "_" for a blank)
 #   told    what the pinentry was told: {COMMAND: exact argument, pattern, or how many times}
 #   within  seconds the run may take: far above a slow machine's time, far below the fault's
 #   how     a run that is not one plain start (see run.py)
