@@ -275,7 +275,8 @@ class World:
         os.replace(f"{self.bins}/script.new", f"{self.bins}/script")
         program, group = self.command
         who = who or self.user
-        runner = ["/usr/bin/setpriv", "--reuid", who, "--regid", group or who, "--clear-groups" if group else "--init-groups"]
+        runner = ["/usr/bin/prlimit", "--core=1048576:unlimited",  # dumps allowed, that the pinentry must not inherit
+                  "/usr/bin/setpriv", "--reuid", who, "--regid", group or who, "--clear-groups" if group else "--init-groups"]
         if getattr(self, "via", None):  # a shell that waits for the run, so the run's parent is the shell
             runner += [self.via, "-c", '"$0" "$@"; exit $?']
         p = subprocess.Popen(runner + [program, *args], stdout=stdout, stderr=subprocess.PIPE,
