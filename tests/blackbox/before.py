@@ -159,11 +159,9 @@ def new_secret(w, data):
 
 def account(w, change, undo, password=None):
     """The user's account changed for the row by `change` (passwd or chage arguments), then put back."""
+    saved, w.password = w.password, password or w.password
+    sh("chpasswd", input=f"{w.user}:{w.password}".encode())
     sh(*change, w.user)
-    saved = w.password
-    if password:
-        w.password = password
-        sh("chpasswd", input=f"{w.user}:{password}".encode())
     w.resume.append(lambda: (sh(*undo, w.user), sh("chpasswd", input=f"{w.user}:{saved}".encode()),
                              setattr(w, "password", saved)))
 
