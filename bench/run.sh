@@ -156,7 +156,9 @@ if want open; then
   AS=- once envelopes "$WORK/items.txt" "$FLOOR" seal "$STORE" "$USER_ID" "$ITEMS" 100
   python3 -c 'import json, sys; print(json.dumps({"items": open(sys.argv[1]).read().split(),
     "reason": "Benchmark"}))' "$WORK/envelopes.reply" >"$WORK/open.json"
-  install -m 0755 "$HERE/../tests/blackbox/pinentry" "$PRIVATE/pinentry"
+  install -D -m 0755 "$HERE/../tests/blackbox/pinentry" "$PRIVATE/bin/pinentry"
+  # the stand-in reads its answers beside its directory: the command passes it none of ours
+  printf '{"TARN_TEST_PINENTRY_ANSWERS": "pin:%s"}\n' "$PASSWORD" >"$PRIVATE/script"
   # the services of these rows measured by their own rusage, each on a socket of its own, started
   # here so that the clean-up knows them
   serve "$WORK/socket-open" "$TARN_WEMB_TCTI" "$SERVICE" "$WORK/open.service"
@@ -168,8 +170,7 @@ if want open; then
     install -o root -g tarn-wemb -m 2755 "$OLD_TOOL" "$PRIVATE/tarn-wemb-old"
   fi
   (
-    export PATH="$PRIVATE:/usr/bin:/bin" DISPLAY=:99 TARN_BENCH_PASSWORD=$PASSWORD
-    export TARN_TEST_PINENTRY_ANSWERS="pin:$PASSWORD"
+    export PATH="$PRIVATE/bin:/usr/bin:/bin" DISPLAY=:99 TARN_BENCH_PASSWORD=$PASSWORD
     unset WAYLAND_DISPLAY GPG_TTY
     export TARN_WEMB_SOCKET=$WORK/socket-open
     FLOOR_AS=- pair "$OPEN_RUNS" open "$WORK/open.json" "$WORK/envelopes.reply" \

@@ -41,7 +41,8 @@ store="$work/home/store"
 
 # Without a terminal the tests' stand-in pinentry types the password.
 install -D -m 0755 tests/blackbox/pinentry "$work/bin/pinentry"
-prompt_env=(PATH="$work/bin:/usr/bin:/bin" DISPLAY=:0 TARN_TEST_PINENTRY_ANSWERS="pin:$password")
+printf '{"TARN_TEST_PINENTRY_ANSWERS": "pin:%s"}\n' "$password" >"$work/script" # it reads its script beside its directory
+prompt_env=(PATH="$work/bin:/usr/bin:/bin" DISPLAY=:0)
 terminal=""
 if [ -t 0 ] && [ -t 1 ] && terminal=$(tty) && [ -x /usr/bin/pinentry-curses ]; then
   # the demo account must be able to draw on this terminal while the demo runs

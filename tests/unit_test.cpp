@@ -1,9 +1,13 @@
 // What the binary cannot show cheaply: the envelope's known answers (envelope/vectors.json, made
-// with python3-cryptography), Base64's canonical forms, UTF-8 repair and the cluster cut.
+// with python3-cryptography), Base64's canonical forms, UTF-8 repair and the cluster cut, and a
+// PAM child its peer stopped (a row would wait out the prompt's two minutes first).
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
+#include <signal.h>
+#include <sys/socket.h>
 
 #include <fstream>
+#include <future>
 #include <sstream>
 
 #include "base/base64.hpp"
@@ -13,6 +17,7 @@
 #include "envelope/openssl.hpp"
 #include "prompt/pinentry.hpp"
 #include "service/door.hpp"
+#include "service/presence.hpp"
 
 namespace tarn {
 namespace {
@@ -188,6 +193,21 @@ TEST(Text, CutsAtClusters) {
 TEST(Door, ServesAccountsInTurn) {
   const uid_t uids[] = {1000, 1000, 1000, 1001, 1000, 1002, 1001};
   EXPECT_EQ(service::inTurn(uids), (std::vector<std::size_t>{0, 3, 5, 1, 6, 2, 4}));
+}
+
+TEST(Presence, AStoppedPamChildIsKilledAndReaped) {
+  wire::Link link{Descriptor(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))};
+  service::PresenceCheck check(link, {65534, 65534, "nobody", true}, std::chrono::seconds(1));
+  pid_t child = -1;
+  std::ifstream("/proc/self/task/" + std::to_string(::getpid()) + "/children") >> child;
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(::kill(child, SIGSTOP), 0);
+  // a parent that waits on its child without end gets it back only when the test kills it
+  auto verdict = std::async(std::launch::async, [&] { return check.run(); });
+  if (verdict.wait_for(std::chrono::seconds(20)) != std::future_status::ready)
+    ::kill(child, SIGKILL);
+  EXPECT_EQ(verdict.get(), service::Verdict::late);
+  EXPECT_NE(::kill(child, 0), 0);
 }
 
 }  // namespace

@@ -106,23 +106,30 @@ Point pointOf(std::optional<std::string_view> text) {
   return *point;
 }
 
-// The whole authentication through pinentry; the service's last message when it succeeds.
-wire::Received authenticate(const SecretString& message, const SecretString& reason) {
+// The whole authentication through pinentry, `request` then naming the program that asks; the
+// service's last message when it succeeds.
+wire::Received authenticate(wire::Writer request, const SecretString& reason) {
   prompt::Setup setup;
   try {
     setup = prompt::setup();
   } catch (const prompt::PromptUnavailable& missing) {
     throw Failure(std::string("no-authentication: ") + missing.what());
   }
-  auto [link, first] = call(message);
+  auto [link, first] = call(request.text("asker", setup.asker).finish());
   refused(first.message);
+  const auto deadline = Clock::now() + wire::promptLimit;
   Conversation conversation(std::move(link), std::move(first));
   try {
-    prompt::converse(setup, reason, conversation);
+    prompt::converse(setup, reason, conversation, deadline);
   } catch (const prompt::PromptCancelled&) {
     throw Failure("cancelled");
+  } catch (const ServiceGone& gone) {
+    throw Failure(std::string("no-authentication: ") + gone.what());
   } catch (const ServiceError& refusal) {
-    if (std::string_view(refusal.what()) == "denied") throw Failure("denied");
+    const std::string_view said = refusal.what();
+    if (said == "denied") throw Failure("denied");
+    // the prompt's time ran out: the system cancelled it, as pinentry's own timeout does
+    if (said == wire::timedOut) throw Failure("cancelled");
     throw;
   } catch (...) {
     // A pinentry that fails, or a conversation that breaks: the caller learns only no.
@@ -163,7 +170,7 @@ Point checkKey(std::span<const std::uint8_t> file) {
 }
 
 void confirmPresence(const SecretString& reason) {
-  authenticate(wire::Writer().text("call", "presence").finish(), reason);
+  authenticate(std::move(wire::Writer().text("call", "presence")), reason);
 }
 
 Agreement agree(std::span<const std::uint8_t> file, std::span<const Point> points,
@@ -171,11 +178,10 @@ Agreement agree(std::span<const std::uint8_t> file, std::span<const Point> point
   std::vector<SecretString, CleansingAllocator<SecretString>> encoded;
   encoded.reserve(points.size());
   for (const Point& point : points) encoded.push_back(wire::encoded(point));
-  wire::Received last = authenticate(wire::Writer()
-                                         .text("call", "agree")
-                                         .text("key", wire::encoded(file))
-                                         .list("points", encoded)
-                                         .finish(),
+  wire::Received last = authenticate(std::move(wire::Writer()
+                                                   .text("call", "agree")
+                                                   .text("key", wire::encoded(file))
+                                                   .list("points", encoded)),
                                      reason);
   const auto& sent = last.message.secrets;
   if (!sent || sent->size() != points.size()) throw wire::ProtocolError("not a secret per point");

@@ -16,6 +16,11 @@ struct ServiceError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The custody service ended a prompt without a verdict: killed, or stopped by its system.
+struct ServiceGone : ServiceError {
+  ServiceGone() : ServiceError("the custody service ended without a verdict") {}
+};
+
 // Whether a custody service answers and its TPM works. Never throws.
 bool secureElementAvailable();
 

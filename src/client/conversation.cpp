@@ -9,7 +9,7 @@ namespace tarn::client {
 namespace {
 
 // The service bounds the whole prompt itself; this only keeps a vanished one from holding us.
-constexpr std::chrono::seconds promptLimit{150};
+constexpr auto promptLimit = wire::promptLimit + std::chrono::seconds(30);
 
 }  // namespace
 
@@ -17,7 +17,7 @@ prompt::Event Conversation::next() {
   std::optional<wire::Received> received = std::move(held_);
   held_.reset();
   if (!received) received = link_.receive(wire::Clock::now() + promptLimit);
-  if (!received) throw ServiceError("the custody service ended without an answer");
+  if (!received) throw ServiceGone();
   const wire::Message& m = received->message;
   if (m.error) throw ServiceError(std::string(*m.error));
   if (m.prompting) return prompt::Started{};

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,8 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "base/text.hpp"
 
@@ -24,6 +27,8 @@ using Clock = std::chrono::steady_clock;
 // gpg-error codes (low 16 bits) by which pinentry says the user cancelled.
 constexpr unsigned canceled = 99;
 constexpr unsigned fullyCanceled = 198;
+// ... and by which it says its own time ran out (SETTIMEOUT, or pinentry-curses' built-in minute).
+constexpr unsigned timeout = 62;
 // A pinentry gives no password longer than this; more is a broken or hostile program.
 constexpr std::size_t maxPin = 64 * 1024;
 constexpr auto answerTime = std::chrono::seconds(10);
@@ -97,6 +102,30 @@ bool starts(std::string_view line, std::string_view word, std::string_view& rest
   return true;
 }
 
+bool shown(std::string_view name) {
+  static constexpr std::string_view allowed[] = {
+      "DISPLAY", "WAYLAND_DISPLAY",          "XAUTHORITY",      "GPG_TTY",
+      "TERM",    "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR", "LANG",
+      "LANGUAGE"};
+  return name.starts_with("LC_") ||
+         std::find(std::begin(allowed), std::end(allowed), name) != std::end(allowed);
+}
+
+// What pinentry may see of the caller's environment: where to draw and in which language. The
+// rest (GTK_MODULES, LD_*, a toolkit's plugin paths) would let the caller's code into the dialog.
+std::vector<std::string> allowedEnvironment() {
+  std::vector<std::string> kept;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string_view variable(*entry);
+    if (shown(variable.substr(0, variable.find('=')))) kept.emplace_back(variable);
+  }
+  // the system's own search path, never the caller's: a pinentry that is a script finds its tools
+  std::string path(::confstr(_CS_PATH, nullptr, 0), '\0');
+  ::confstr(_CS_PATH, path.data(), path.size());
+  kept.push_back("PATH=" + path.substr(0, path.find('\0')));
+  return kept;
+}
+
 // Starts `program` on one end of a socket pair as its standard input and output.
 pid_t spawn(const std::string& program, Descriptor& ours) {
   int pair[2];
@@ -108,6 +137,12 @@ pid_t spawn(const std::string& program, Descriptor& ours) {
   Descriptor null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   if (!null) throw systemError("/dev/null");
   char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  std::vector<std::string> environment = allowedEnvironment();
+  std::vector<char*> envp;
+  for (std::string& variable : environment) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  // It runs as the user, who may raise a soft limit: the hard one goes to zero as well.
+  const rlimit noCore{0, 0};
   const pid_t parent = ::getpid();
   const pid_t child = ::fork();
   if (child == 0) {
@@ -118,7 +153,7 @@ pid_t spawn(const std::string& program, Descriptor& ours) {
     // died before prctl took effect shows in getppid.
     const gid_t group = ::getgid();
     if (::setresgid(group, group, group) != 0 || ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 ||
-        ::getppid() != parent) {
+        ::getppid() != parent || ::setrlimit(RLIMIT_CORE, &noCore) != 0) {
       ::_exit(127);
     }
     if (::dup2(theirs.get(), 0) < 0 || ::dup2(theirs.get(), 1) < 0 || ::dup2(null.get(), 2) < 0) {
@@ -129,7 +164,7 @@ pid_t spawn(const std::string& program, Descriptor& ours) {
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::signal(SIGPIPE, SIG_DFL);
-    ::execv(argv[0], argv);
+    ::execve(argv[0], argv, envp.data());
     ::_exit(127);
   }
   if (child < 0) throw systemError("fork");
@@ -249,12 +284,15 @@ void Pinentry::command(std::string_view line) {
   if (!reply.ok) throw protocolError(reply.text.empty() ? "command refused" : reply.text);
 }
 
-std::optional<SecretString> Pinentry::getPin() {
+std::variant<SecretString, Unanswered> Pinentry::getPin(std::chrono::seconds left, int interrupt) {
+  command("SETTIMEOUT " + std::to_string(std::max<long long>(left.count(), 1)));
   SecretString pin = secretString(256);
   send("GETPIN");
-  Reply reply = receive(&pin, std::nullopt, -1);
+  Reply reply = receive(&pin, std::nullopt, interrupt);
+  if (reply.interrupted) return Unanswered::interrupted;
   if (reply.ok) return pin;
-  if (cancelled(reply.code)) return std::nullopt;
+  if (cancelled(reply.code)) return Unanswered::cancelled;
+  if ((reply.code & 0xffff) == timeout) return Unanswered::timedOut;
   throw protocolError(reply.text.empty() ? "no password" : reply.text);
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "base/io.hpp"
 #include "base/secret.hpp"
@@ -39,6 +40,9 @@ SecretString assuanEscape(std::string_view text);
 // Appends the decoded `text` to `out`; false when an escape is malformed.
 bool assuanUnescape(std::string_view text, SecretString& out);
 
+// Why a question got no answer.
+enum class Unanswered { cancelled, timedOut, interrupted };
+
 // One running pinentry and our side of its Assuan conversation. It greets and answers every
 // command within 10 seconds, except those that wait for the user; it ends when we do.
 class Pinentry {
@@ -57,8 +61,10 @@ class Pinentry {
   // The message keeps at most half the line, and the reason gives way first.
   void describe(std::string_view reason, std::string_view message);
 
-  // Asks for the password; nothing when the user cancels.
-  std::optional<SecretString> getPin();
+  // Asks for the password, giving pinentry `left` to wait for it; how it went unanswered when the
+  // user cancels, that time runs out, or `interrupt` becomes readable first (the dialog then
+  // stays up until this object ends).
+  std::variant<SecretString, Unanswered> getPin(std::chrono::seconds left, int interrupt);
 
   // Shows the description with one button and waits: true once the user dismisses it, false as
   // soon as `interrupt` becomes readable first. The dialog then stays up until this ends.

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "base/account.hpp"
 #include "base/io.hpp"
@@ -48,6 +50,41 @@ std::string_view withoutTrailingBlanks(std::string_view text) {
   return text;
 }
 
+// "name (path) asks: reason", the program named by the kernel before the words it chose.
+SecretString asking(std::string_view asker, std::string_view reason) {
+  const std::size_t slash = asker.rfind('/');
+  SecretString out = secretString(2 * asker.size() + reason.size() + 16);
+  if (asker.empty() || slash == std::string_view::npos) {
+    out = "an unknown program";
+  } else {
+    out.append(asker.substr(slash + 1)).append(" (").append(asker).append(")");
+  }
+  return out.append(" asks: ").append(reason);
+}
+
+// The longest asker shown or sent, in user-perceived characters, as the reason is cut.
+constexpr std::size_t maxAsker = 150;
+
+// The executable of the process that started us, from the kernel: the program that asks. Control
+// characters become '?'; empty when it cannot be read.
+std::string askingProgram() {
+  // The parent's /proc entry is open to us only under the user's own group, not the command's.
+  const gid_t group = ::getegid();
+  if (::setegid(::getgid()) != 0) return {};
+  char target[PATH_MAX];
+  const std::string exe = "/proc/" + std::to_string(::getppid()) + "/exe";
+  const ssize_t n = ::readlink(exe.c_str(), target, sizeof target);
+  if (::setegid(group) != 0) throw std::system_error(errno, std::generic_category(), "setegid");
+  if (n <= 0 || static_cast<std::size_t>(n) == sizeof target || target[0] != '/') return {};
+  SecretString path =
+      repaired(graphemes(std::string_view(target, static_cast<std::size_t>(n)), maxAsker));
+  // A name with a line break could draw a second "... asks:" line of its own choosing.
+  for (char& c : path) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return std::string(path);
+}
+
 // How long a stack may run without a word before the user is shown a Cancel button.
 constexpr int silence = 1000;  // milliseconds
 
@@ -62,7 +99,9 @@ bool quietFor(int fd, int milliseconds) {
 // The pinentry side of one authentication: what PAM asks and says, under the caller's reason.
 class Prompt {
  public:
-  Prompt(const Setup& setup, const SecretString& reason) : setup_(setup), reason_(reason) {}
+  Prompt(const Setup& setup, const SecretString& reason,
+         std::chrono::steady_clock::time_point deadline)
+      : setup_(setup), shown_(asking(setup.asker, reason)), deadline_(deadline) {}
 
   void run(Conversation& conversation) {
     for (;;) {
@@ -100,14 +139,22 @@ class Prompt {
     if (!error.empty()) pinentry.command("SETERROR", error);
     error_.clear();
     wrong_ = false;
-    std::optional<SecretString> pin = pinentry.getPin();
-    if (!pin) throw PromptCancelled();
+    auto left =
+        std::chrono::floor<std::chrono::seconds>(deadline_ - std::chrono::steady_clock::now());
+    auto got = pinentry.getPin(left, conversation.descriptor());
+    if (auto* unanswered = std::get_if<Unanswered>(&got)) {
+      // The service has ended or given up: what it says next is the verdict, without a dialog.
+      if (*unanswered == Unanswered::interrupted) return pinentry_.reset();
+      // pinentry's own time running out is the system cancelling, as the service's limit is
+      throw PromptCancelled();
+    }
+    auto* pin = &std::get<SecretString>(got);
     answered_ = true;
     // PAM sees C strings: "right\0anything" must not pass for "right".
     if (pin->find('\0') != SecretString::npos) {
       conversation.answer(std::nullopt);
     } else {
-      conversation.answer(std::move(pin));
+      conversation.answer(std::move(*pin));
     }
   }
 
@@ -135,12 +182,13 @@ class Prompt {
       shownPrompt_.clear();
       pinentry_->command("SETTITLE", "tarn-wemb");
     }
-    pinentry_->describe(reason_, message);
+    pinentry_->describe(shown_, message);
     return *pinentry_;
   }
 
   const Setup& setup_;
-  const SecretString& reason_;
+  const SecretString shown_;  // who asks, then why
+  const std::chrono::steady_clock::time_point deadline_;
   std::optional<Pinentry> pinentry_;
   std::string shownPrompt_;
   std::string error_;      // PAM's last error message, for the next question
@@ -157,11 +205,12 @@ Setup setup() {
   auto place = promptPlace();
   if (!place) throw PromptUnavailable("no display or terminal to show the prompt on");
   if (!currentAccount()) throw PromptUnavailable("the current user has no account entry");
-  return {std::move(*program), std::move(*place)};
+  return {std::move(*program), std::move(*place), askingProgram()};
 }
 
-void converse(const Setup& setup, const SecretString& reason, Conversation& conversation) {
-  Prompt prompt(setup, reason);
+void converse(const Setup& setup, const SecretString& reason, Conversation& conversation,
+              std::chrono::steady_clock::time_point deadline) {
+  Prompt prompt(setup, reason, deadline);
   prompt.run(conversation);
 }
 

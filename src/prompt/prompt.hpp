@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -52,14 +53,17 @@ class Conversation {
 struct Setup {
   std::string program;
   PromptPlace place;
+  std::string asker;  // the asking program's path, empty when the kernel would not say
 };
 
 // Throws PromptUnavailable when nobody can be asked, saying what is missing.
 Setup setup();
 
-// Shows what `conversation` asks and says, under `reason`, in pinentry until it finishes.
-// Throws PromptCancelled when the user cancels, and any other exception for a pinentry that fails
-// or a conversation that refuses.
-void converse(const Setup& setup, const SecretString& reason, Conversation& conversation);
+// Shows what `conversation` asks and says, under who asks and `reason`, in pinentry until it
+// finishes; a question waits until `deadline` at most. Throws PromptCancelled when the user or
+// pinentry's time cancels, and any other exception for a pinentry that fails or a conversation
+// that refuses. A conversation that speaks while a question is up takes the dialog down.
+void converse(const Setup& setup, const SecretString& reason, Conversation& conversation,
+              std::chrono::steady_clock::time_point deadline);
 
 }  // namespace tarn::prompt

@@ -16,11 +16,19 @@ namespace {
 
 using Call = std::optional<SecretString> (*)(wire::Link&, const Peer&, const wire::Message&);
 
-// However many questions PAM asks, the user has this long in all.
-constexpr std::chrono::seconds promptLimit{120};
-
 void expect(const wire::Message& call, std::initializer_list<std::string_view> members) {
   if (call.present != wire::mask(members)) throw wire::ProtocolError("members not of this call");
+}
+
+// A call that prompts may name the program that asks, which the log keeps beside the verdict.
+std::string_view expectAsking(const wire::Message& call,
+                              std::initializer_list<std::string_view> members) {
+  if ((call.present & ~wire::mask({"asker"})) != wire::mask(members)) {
+    throw wire::ProtocolError("members not of this call");
+  }
+  const std::string_view asker = call.asker.value_or("");
+  if (asker.size() > wire::maxAsker) throw wire::ProtocolError("an asker too long");
+  return asker;
 }
 
 void requireCommand(const Peer& peer) {
@@ -58,11 +66,14 @@ std::string_view outcome(Verdict verdict) {
 }
 
 // Asks PAM through the child; throws unless the user is present. Nothing when the command left.
-bool confirm(PresenceCheck& check, const Peer& peer, std::string_view call, std::size_t items) {
+bool confirm(PresenceCheck& check, const Peer& peer, std::string_view call, std::size_t items,
+             std::string_view asker) {
   const Verdict verdict = check.run();
-  record(peer, call, items, outcome(verdict));
+  record(peer, call, items, outcome(verdict), asker);
   if (verdict == Verdict::present) return true;
   if (verdict == Verdict::gone) return false;
+  // the command takes its dialog down on this word and tells its caller "cancelled"
+  if (verdict == Verdict::late) throw Failure(std::string(wire::timedOut));
   throw Failure("denied");
 }
 
@@ -94,15 +105,15 @@ std::optional<SecretString> check(wire::Link&, const Peer& peer, const wire::Mes
 
 std::optional<SecretString> presence(wire::Link& link, const Peer& peer,
                                      const wire::Message& call) {
-  expect(call, {"call"});
+  const std::string_view asker = expectAsking(call, {"call"});
   requireCommand(peer);
-  PresenceCheck check(link, peer, promptLimit);
-  if (!confirm(check, peer, "presence", 0)) return std::nullopt;
+  PresenceCheck check(link, peer, wire::promptLimit);
+  if (!confirm(check, peer, "presence", 0, asker)) return std::nullopt;
   return wire::Writer().flag("done", true).finish();
 }
 
 std::optional<SecretString> agree(wire::Link& link, const Peer& peer, const wire::Message& call) {
-  expect(call, {"call", "key", "points"});
+  const std::string_view asker = expectAsking(call, {"call", "key", "points"});
   requireCommand(peer);
   const std::vector<std::uint8_t> file = keyFile(call);
   std::vector<Point> points;
@@ -110,13 +121,13 @@ std::optional<SecretString> agree(wire::Link& link, const Peer& peer, const wire
   for (std::string_view text : *call.points) points.push_back(point(text));
   // Forked before the secret is read; then the key is proven usable, and nothing of it stays
   // loaded while the user takes their time.
-  PresenceCheck presence(link, peer, promptLimit);
+  PresenceCheck presence(link, peer, wire::promptLimit);
   const ServiceSecret secret = ServiceSecret::read();
   {
     Tpm tpm;
     loadKey(tpm, file, secret, peer.uid);
   }
-  if (!confirm(presence, peer, "agree", points.size())) return std::nullopt;
+  if (!confirm(presence, peer, "agree", points.size(), asker)) return std::nullopt;
   Tpm tpm;
   UsableKey key = loadKey(tpm, file, secret, peer.uid);
   std::vector<SecretString, CleansingAllocator<SecretString>> secrets;

@@ -97,7 +97,8 @@ UsableKey loadKey(Tpm& tpm, std::span<const std::uint8_t> file, const ServiceSec
                   uid_t uid) {
   const KeyFile key = parseKeyFile(file);
   if (key.secretId != secret.id()) {
-    throw Failure("the service secret changed: restore /var/lib/tarn-wemb");
+    // the live secret may guard other keys: nothing here suggests putting another in its place
+    throw Failure("the key file was made under another service secret");
   }
   return UsableKey(tpm, key, secret.authValue(uid, key.salt));
 }

@@ -23,6 +23,18 @@ constexpr std::size_t maxSaid = 2048;
 
 SecretString said(std::string_view text) { return repaired(text.substr(0, maxSaid)); }
 
+// Whether `fd` has input (or its end) before `deadline`.
+bool readableBy(int fd, Clock::time_point deadline) {
+  pollfd watch{fd, POLLIN, 0};
+  for (;;) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    int n = ::poll(&watch, 1, static_cast<int>(left.count()));
+    if (n > 0) return true;
+    if (n == 0 || errno != EINTR) return false;
+  }
+}
+
 // Relays what PAM asks and says to the command, and the command's answers back.
 Verdict converse(wire::Link& link, const Peer& peer, Clock::time_point deadline) {
   PamAuthentication pam(peer.name);
@@ -42,6 +54,8 @@ Verdict converse(wire::Link& link, const Peer& peer, Clock::time_point deadline)
                     .text("ask", said(question->prompt))
                     .flag("visible", question->visible)
                     .finish());
+      // The question waits out the prompt's time, and no longer.
+      if (!link.pending() && !readableBy(link.descriptor(), deadline)) return Verdict::late;
       auto reply = link.receive(deadline);
       if (!reply) return Verdict::gone;
       const wire::Message& m = reply->message;
@@ -124,10 +138,15 @@ PresenceCheck::~PresenceCheck() {
 Verdict PresenceCheck::run() {
   const char start = 'g';
   if (::write(go_.get(), &start, 1) != 1) return Verdict::failed;
-  pollfd watch{verdict_.get(), POLLIN, 0};
-  // A little longer than the child's own bound, which it keeps itself.
-  const int wait = static_cast<int>((limit_ + std::chrono::seconds(5)).count() * 1000);
-  while (::poll(&watch, 1, wait) < 0 && errno == EINTR) {
+  // A little longer than the child's own bound; but the child runs with the peer's uid, which can
+  // stop it, so past this it is killed rather than waited for.
+  const auto deadline = Clock::now() + limit_ + std::chrono::seconds(5);
+  if (!readableBy(verdict_.get(), deadline)) {
+    ::kill(child_, SIGKILL);
+    while (::waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    child_ = -1;
+    return Verdict::late;
   }
   char byte = 0;
   if (::read(verdict_.get(), &byte, 1) != 1) return Verdict::failed;

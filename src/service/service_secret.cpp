@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <initializer_list>
 #include <stdexcept>
 #include <string_view>
@@ -35,6 +37,34 @@ struct Unlinked {
 };
 
 std::string secretPath() { return stateDirectory() + "/secret"; }
+
+std::string octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// Whoever could replace the secret could read keys' auth values off a copy of it: the directory
+// that holds it, and each above, must be root's and changeable by root alone. A sticky one above
+// is fine, as for /tmp: nobody else can move root's entries in it.
+void requireRootOnly(const std::string& directory) {
+  // judged where it really is: a link's own mode says nothing
+  char real[PATH_MAX];
+  if (::realpath(directory.c_str(), real) == nullptr) fail("cannot examine", directory);
+  std::string path = real;
+  for (bool own = true; path.starts_with('/'); own = false) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) fail("cannot examine", path);
+    const std::string refusing = "refusing the service secret's directory " + path;
+    if (st.st_uid != 0) throw Failure(refusing + ": not root's; make it root's");
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (own || (st.st_mode & S_ISVTX) == 0)) {
+      throw Failure(refusing + ": mode " + octal(st.st_mode) + "; make it writable by root alone");
+    }
+    if (path == "/") break;
+    const std::size_t slash = path.find_last_of('/');
+    path = slash == 0 ? "/" : path.substr(0, slash);
+  }
+}
 
 // HMAC-SHA256 over the concatenation of `parts`, into wiped memory.
 SecretBytes hmac(const SecretBytes& key,
@@ -66,6 +96,13 @@ ServiceSecret ServiceSecret::read() {
   if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     throw Failure(std::string(noSecret));
   }
+  // Restored by hand (cp under umask 022), a secret others can read gives away every key.
+  const std::string refusing = "refusing the service secret " + secretPath();
+  if (st.st_uid != 0) throw Failure(refusing + ": not root's; make it root's");
+  if ((st.st_mode & 07777) != 0600) {
+    throw Failure(refusing + ": mode " + octal(st.st_mode) + "; make it 0600");
+  }
+  requireRootOnly(stateDirectory());
   // one byte more than a secret, to tell a longer file from the right one
   SecretBytes bytes(secretSize + 1);
   std::size_t have = 0;

@@ -46,6 +46,7 @@ constexpr Member members[] = {
     flagMember("refused", &Message::refused), flagMember("refuse", &Message::refuse),
     flagMember("done", &Message::done),       flagMember("prompting", &Message::prompting),
     listMember("points", &Message::points),   listMember("secrets", &Message::secrets),
+    textMember("asker", &Message::asker),
 };
 
 // Takes exactly the shape a message may have: one flat object of known members.

@@ -21,6 +21,11 @@ namespace tarn::wire {
 
 inline constexpr std::size_t maxMessage = 1 << 20;  // bytes before the NUL
 inline constexpr std::size_t maxList = 5000;        // points or secrets in one message
+inline constexpr std::size_t maxAsker = 4096;       // bytes of the asking program's path
+// The whole prompt, from "prompting" to the verdict, however many questions PAM asks.
+inline constexpr std::chrono::seconds promptLimit{120};
+// The refusal that ends a prompt whose time ran out: the system cancelled it.
+inline constexpr std::string_view timedOut = "timed out";
 // Zero bytes after a message's text: the reader looks ahead sixteen bytes at a time.
 inline constexpr std::size_t padding = 16;
 
@@ -32,7 +37,7 @@ struct ProtocolError : std::runtime_error {
 // One message as read. Which members are present says what it is; each view points into the
 // received text.
 struct Message {
-  std::optional<std::string_view> call, key, point, error, ask, say, answer;
+  std::optional<std::string_view> call, key, point, error, ask, say, answer, asker;
   std::optional<bool> tpm, visible, warning, refused, refuse, done, prompting;
   std::optional<std::vector<std::string_view>> points, secrets;
   std::uint32_t present = 0;  // which members came, as mask() names them

@@ -2,7 +2,7 @@
 import os, pwd, shutil, signal, subprocess
 
 import independent
-from world import until
+from world import sh, until
 from cases import SEEDS
 
 NOWHERE = "swtpm:host=127.0.0.1,port=1"
@@ -163,6 +163,20 @@ def new_secret(w, data):
     w.resume.append(lambda: os.rename(path + ".away", path) if data is None else rewrite(path, saved))
 
 
+def account(w, change, undo, password=None):
+    """The user's account changed for the row by `change` (passwd or chage arguments), then put back."""
+    saved, w.password = w.password, password or w.password
+    sh("chpasswd", input=f"{w.user}:{w.password}".encode())
+    sh(*change, w.user)
+    w.resume.append(lambda: (sh(*undo, w.user), sh("chpasswd", input=f"{w.user}:{saved}".encode()),
+                             setattr(w, "password", saved)))
+
+
+def secret_file(w, path, change, undo):
+    change(path)
+    w.resume.append(lambda: undo(path))
+
+
 FAKE = "import socket, sys\nl = socket.socket(socket.AF_UNIX)\nl.bind(sys.argv[1])\nl.listen()\nwhile True:\n" \
        "    c = l.accept()[0]\n    c.sendall(b'{\"tpm\":true}\\0')\n    c.close()\n"
 
@@ -221,6 +235,14 @@ SETUP = {
     "newsecret": lambda w, ctx: new_secret(w, os.urandom(32)),
     "nosecret": lambda w, ctx: new_secret(w, None),
     "plain": lambda w, ctx: setattr(w, "command", (w.binary, None)),  # a copy without the setgid bit
+    "loosesecret": lambda w, ctx: secret_file(w, f"{w.state}/secret", lambda p: os.chmod(p, 0o644), lambda p: os.chmod(p, 0o600)),
+    "theirsecret": lambda w, ctx: secret_file(w, f"{w.state}/secret", lambda p: os.chown(p, *ids(w.user)), lambda p: os.chown(p, 0, 0)),
+    "loosestate": lambda w, ctx: secret_file(w, w.state, lambda p: os.chmod(p, 0o777), lambda p: os.chmod(p, 0o700)),
+    # the account as passwd -d, chage -E 0 leave it; a password pinentry must unescape
+    "nopassword": lambda w, ctx: account(w, ["passwd", "-d"], ["true"]),
+    "expired": lambda w, ctx: account(w, ["chage", "-E", "0"], ["chage", "-E", "-1"]),
+    "percent": lambda w, ctx: account(w, ["true"], ["true"], "p%41-" + w.password),
+    "viash": lambda w, ctx: setattr(w, "via", "/usr/bin/dash"),  # the run started by a shell of the user's
     "theirparent": lambda w, ctx: parent(w, "theirparent"),
     "stickylink": lambda w, ctx: parent(w, "stickylink"),
     "ownlink": lambda w, ctx: link(w, w.user),

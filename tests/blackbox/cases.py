@@ -27,8 +27,11 @@
 #           listens on), notcti (the caller outside group tss, its own TCTI leading nowhere),
 #           stolen (the neighbour runs with a copy of the key file in its own store), oldform
 #           (the key file without the service's header), newsecret / nosecret (the service's
-#           secret replaced / removed), plain (a copy of the command without the setgid bit)
-#   prompt  the pinentry's answers in turn: pin, wrong, cancel, fully-cancel, error, dismiss, hang; or
+#           secret replaced / removed), loosesecret / theirsecret / loosestate (the secret 0644 / the
+#           user's / in a 0777 directory), plain (a copy of the command without the setgid bit),
+#           nopassword / expired / percent (the account after passwd -d / chage -E 0 / with a
+#           password holding "%41"), viash (the run started by the user's dash, which it names)
+#   prompt  the pinentry's answers in turn: pin, wrong, cancel, fully-cancel, timeout, error, dismiss, hang; or
 #           "-" (no pinentry may start), mute (it never greets), stall:CMD, nopath, nodisplay
 #   reply   the exact line ($S, $P replaced) or a compiled pattern
 #   exit    the exit status
@@ -36,7 +39,8 @@
 #           file of the user's group) notemp (no temporary key file left) tpm-opens (the sealed
 #           strings open with tpm2-tools, given the key's auth value) tpm-refuses (the account's
 #           own tpm2-tools, lacking it, get no shared secret) freed (the request text and shared
-#           secrets are looked for in freed memory of the command and of the service)
+#           secrets are looked for in freed memory of the command and of the service),
+#           logged=OUTCOME (the service's log line for the run; "_" for a blank)
 #   told    what the pinentry was told: {COMMAND: exact argument, pattern, or how many times}
 #   within  seconds the run may take: far above a slow machine's time, far below the fault's
 #   how     a run that is not one plain start (see run.py)
@@ -58,6 +62,7 @@ PARSE = re.compile(r'\{"error":"parse error at offset \d+: [^"]+"\}')
 ERROR = re.compile(r'\{"error":"[^"]{1,300}"\}')
 FLAG = "\U0001F1F5\U0001F1F1"
 NOAUTH = re.compile(r'\{"error":"no-authentication: [^"]+"\}')
+ASKS = "an unknown program asks: "  # the runner's parent is root's: its program cannot be read
 # Each passed over for the stand-in later on PATH: a program anyone but root could change.
 PLANTED = {"theirbin": "in a neighbour's directory", "stickybin": "in root's sticky directory",
            "loosebin": "in a directory its group may write", "deepbin": "below a neighbour's directory",
@@ -66,7 +71,7 @@ PLANTED = {"theirbin": "in a neighbour's directory", "stickybin": "in root's sti
 TAMPERED = '{"error":"the TPM\'s answer failed its integrity check"}'
 STOLEN = '{"error":"the key file belongs to another account"}'
 OLD = '{"error":"the key file is of an old form: move it away and seal again"}'
-CHANGED = '{"error":"the service secret changed: restore /var/lib/tarn-wemb"}'
+CHANGED = '{"error":"the key file was made under another service secret"}'
 NO_SECRET = '{"error":"the custody service has no secret: restore /var/lib/tarn-wemb"}'
 
 
@@ -164,14 +169,23 @@ ROWS = [
     row("plain", "a key file of the old form", "seal --dir $S", {"items": []}, "key oldform", reply=OLD, exit=1, after="same"),
     row("plain", "a changed service secret", "seal --dir $S", {"items": []}, "key newsecret", reply=CHANGED, exit=1, after="same"),
     row("plain", "a service without its secret", "seal --dir $S", {"items": []}, "key nosecret", reply=NO_SECRET, exit=1, after="same"),
+    *[row("plain", f"a service secret {what} is not used", "seal --dir $S", {"items": []}, f"key {word}", reply=re.compile(f'\\{{"error":"refusing the service secret{fix}"\\}}'), exit=1, after="same")
+      for word, what, fix in (("loosesecret", "others may read", r" /\S+/state/secret: mode 0644; make it 0600"),
+                              ("theirsecret", "of another account's", r" /\S+/state/secret: not root's; make it root's"),
+                              ("loosestate", "in a directory others may change", r"'s directory /\S+/state: mode 0777; make it writable by root alone"))],
 
-    row("prompt", "verify with the default reason", "verify", b"", prompt="pin", reply='{"ok":true}', told={"SETTITLE": "tarn-wemb", "SETDESC": "Tarn Studio", "GETPIN": 1}),
-    row("prompt", "a reason that is no string", "verify", {"reason": 42}, prompt="pin", reply='{"ok":true}', told={"SETDESC": "Tarn Studio"}),
-    row("prompt", "the reason cut to 150 characters", "verify", {"reason": "e\u0301" * 200}, prompt="pin", reply='{"ok":true}', told={"SETDESC": "e\u0301" * 150}),
-    row("prompt", "151 flags cut at a flag to fit the line", "verify", {"reason": FLAG * 151}, prompt="pin", reply='{"ok":true}', told={"SETDESC": re.compile(f"(?:{FLAG})+\u2026?")}),
-    row("prompt", "a reason escaped for Assuan, not kept", "verify", {"reason": "sekret7 100%41\n\rdone"}, prompt="pin", reply='{"ok":true}', after="freed", told={"SETDESC": "sekret7 100%41\n\rdone"}),
-    row("prompt", "the first of two reasons", "verify", b'{"reason":"first","reason":"second"}', prompt="pin", reply='{"ok":true}', told={"SETDESC": "first"}),
-    row("prompt", "cancel", "verify", b"", prompt="cancel", reply='{"error":"cancelled"}', exit=1, told={"GETPIN": 1}),
+    row("prompt", "verify with the default reason", "verify", b"", prompt="pin", reply='{"ok":true}', told={"SETTITLE": "tarn-wemb", "SETDESC": ASKS + "Tarn Studio", "GETPIN": 1, "SETTIMEOUT": re.compile("1[01][0-9]|120")}),
+    row("prompt", "a reason that is no string", "verify", {"reason": 42}, prompt="pin", reply='{"ok":true}', told={"SETDESC": ASKS + "Tarn Studio"}),
+    row("prompt", "the reason cut to 150 characters", "verify", {"reason": "e\u0301" * 200}, prompt="pin", reply='{"ok":true}', told={"SETDESC": ASKS + "e\u0301" * 150}),
+    row("prompt", "151 flags cut at a flag to fit the line", "verify", {"reason": FLAG * 151}, prompt="pin", reply='{"ok":true}', told={"SETDESC": re.compile(f"{ASKS}(?:{FLAG})+\u2026?")}),
+    row("prompt", "a reason escaped for Assuan, not kept", "verify", {"reason": "sekret7 100%41\n\rdone"}, prompt="pin", reply='{"ok":true}', after="freed", told={"SETDESC": ASKS + "sekret7 100%41\n\rdone"}),
+    row("prompt", "the first of two reasons", "verify", b'{"reason":"first","reason":"second"}', prompt="pin", reply='{"ok":true}', told={"SETDESC": ASKS + "first"}),
+    row("prompt", "cancel", "verify", b"", prompt="cancel", reply='{"error":"cancelled"}', exit=1, after="logged=cancelled", told={"GETPIN": 1}),
+    row("prompt", "pinentry's own time running out cancels", "verify", b"", prompt="timeout", reply='{"error":"cancelled"}', exit=1, after="logged=cancelled"),
+    row("prompt", "the dialog names the program that asks", "verify", b"", "viash", "pin", '{"ok":true}', after="logged=present", told={"SETDESC": "dash (/usr/bin/dash) asks: Tarn Studio"}),
+    row("prompt", "an account without a password is asked, and denied", "verify", b"", "nopassword", "pin", '{"error":"denied"}', 1, told={"GETPIN": 3}),
+    row("prompt", "an expired account is denied its right password", "verify", b"", "expired", "pin", '{"error":"denied"}', 1, after="logged=denied"),
+    row("prompt", "a password with a percent sign", "verify", b"", "percent", "pin", '{"ok":true}', told={"GETPIN": 1}),
     row("prompt", "fully cancelled", "verify", b"", prompt="fully-cancel", reply='{"error":"cancelled"}', exit=1),
     row("prompt", "a third password counts", "verify", b"", prompt="wrong wrong pin", reply='{"ok":true}', told={"GETPIN": 3, "SETERROR": 2}),
     row("prompt", "three wrong passwords", "verify", b"", prompt="wrong", reply='{"error":"denied"}', exit=1, told={"GETPIN": 3}, after="handled"),
@@ -183,7 +197,7 @@ ROWS = [
     row("prompt", "only the user's own pinentry", "verify", b"", "ownbin", reply=NOAUTH, exit=1),
     row("prompt", "verify of an array asks nothing", "verify", b"[]", reply='{"error":"input"}', exit=1),
     row("prompt", "a bad byte in the reason is not echoed", "verify", b'{"reason":"sekret7 \xff"}', reply=parse_at(19), exit=1, after="freed"),
-    row("prompt", "open gives the texts in order", "open --dir $S", lambda c: request(c["sealed"], reason="Show"), "key", "pin", OPENED, after="freed", told={"SETDESC": "Show", "GETPIN": 1}),
+    row("prompt", "open gives the texts in order", "open --dir $S", lambda c: request(c["sealed"], reason="Show"), "key", "pin", OPENED, after="freed", told={"SETDESC": ASKS + "Show", "GETPIN": 1}),
     row("prompt", "open of nothing still asks", "open --dir $S", {"items": []}, "key", "pin", '{"items":[]}', told={"GETPIN": 1}),
     row("prompt", "open cancelled", "open --dir $S", lambda c: request(c["sealed"]), "key", "cancel", '{"error":"cancelled"}', 1),
     row("prompt", "a product changed on its way from the TPM is refused", "open --dir $S", lambda c: request(c["sealed"]), "key flip-point", "pin", TAMPERED, exit=1),
@@ -224,6 +238,8 @@ ROWS = [
 
     row("slow-prompt", "a pinentry that never greets", "verify", b"", prompt="mute", reply='{"error":"denied"}', exit=1, within=15),
     row("slow-prompt", "a pinentry that stops answering", "verify", b"", prompt="stall:SETDESC", reply='{"error":"denied"}', exit=1, within=15),
+    row("slow-prompt", "the service gone during the prompt: the dialog goes at once", "verify", b"", prompt="hang", reply=re.compile(r'\{"error":"no-authentication: the custody service ended without a verdict"\}'), exit=1, within=20, how="kill-service"),
+    row("slow-prompt", "the prompt's limit reached: the dialog goes, the run is cancelled", "verify", b"", prompt="hang", reply='{"error":"cancelled"}', exit=1, after="logged=timed_out", within=150),
     row("slow-prompt", "killed during the prompt: the pinentry goes too", "verify", b"", prompt="hang", reply=None, exit=None, how="kill-KILL"),
     row("slow-prompt", "terminated during the prompt: the pinentry goes too", "open --dir $S", lambda c: request(c["sealed"]), "key", "hang", None, None, how="kill-TERM"),
     row("slow-prompt", "four prompts left open take the account's slots: its status is still answered", "verify", b"", prompt="hang", reply='{"key":false,"secureEnclave":false}', how="slots-taken"),

@@ -8,7 +8,7 @@
 #
 # The words of the table's setup, prompt, after and how columns are the keys of SETUP and PROMPT
 # (before.py), AFTER and HOW (below): small functions of the world (world.py) and the row's run.
-import contextlib, grp, json, os, re, shutil, signal, stat, subprocess, sys, tempfile, time
+import contextlib, grp, json, os, pwd, re, shutil, signal, stat, subprocess, sys, tempfile, time
 from types import SimpleNamespace
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -34,6 +34,7 @@ def place(w, text):
 def prepare(w, row):
     """The row's run: its setup words applied in order, its input, the pinentry's script."""
     w.store, w.env, w.resume, w.who, w.command, w.cwd, w.wrap = f"{w.dir}/store", {}, [], None, w.installed, w.dir, []
+    w.via, w.logs = None, len(w.logged)
     w.carried.clear()
     open(f"{w.dir}/told", "w").close()
     os.chmod(f"{w.dir}/told", 0o666)  # whoever runs, the pinentry logs here
@@ -113,9 +114,14 @@ def fed(w, r):
 
 
 def kill(w, r):
+    """The run, or each process of the service that holds its connection, killed while the pinentry asks."""
     p = start(w, r)
     if not w.wait_told(lambda t: t[0] == "GETPIN"):
         r.problems.append("the pinentry was never asked")
+    if r.row.how == "kill-service":
+        holders = w.custodians()
+        sh("kill", "-KILL", *holders, *sh("pgrep", "-P", ",".join(holders), check=False).decode().split(), check=False)
+        return finish(p, 30)
     if os.stat(f"/proc/{p.pid}/status").st_uid != 0:  # root's only while the run refuses tracing
         r.problems.append("the run may be traced and dump core")
     os.kill(p.pid, getattr(signal, "SIG" + r.row.how[5:]))  # setpriv has exec'd the binary: same pid
@@ -255,7 +261,7 @@ HOW = {
     "x16": lambda w, r: racers(w, r, [r.stdin] * 16, lambda out: out == OPENED + "\n")[0],
     "race-seal": race_seal,
     "closed-stdout": closed_stdout,
-    "kill-KILL": kill, "kill-TERM": kill,
+    "kill-KILL": kill, "kill-TERM": kill, "kill-service": kill,
     "finger": finger, "fail": finger, "finger-cancel": finger, "silent": finger,
     "two-accounts": two_accounts,
     "flood": flood,
@@ -328,6 +334,33 @@ AFTER = {
 }
 
 
+ALLOWED = {"DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "GPG_TTY", "TERM", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR",
+           "LANG", "LANGUAGE", "PATH"}
+
+
+def started(w, r):
+    """Each pinentry started with the allowed environment alone, no core dumps, and the user's own groups."""
+    for t in w.told():
+        if t[0] != "START":
+            continue
+        if extra := sorted(k for k in t[2]["env"] if k not in ALLOWED and not k.startswith("LC_")):
+            r.problems.append(f"the pinentry was given {extra}")
+        if t[2]["core"] != [0, 0]:
+            r.problems.append(f"the pinentry may dump core: limits {t[2]['core']}")
+        if w.command[1] is None and grp.getgrnam(GROUP).gr_gid in t[2]["gids"]:  # a run in the group is so from setpriv
+            r.problems.append(f"the pinentry holds group {GROUP}")
+        if os.path.exists(f"/proc/{t[1]}"):
+            os.kill(t[1], signal.SIGKILL)
+            r.problems.append("the pinentry outlived the run")
+
+
+def logged(w, r, outcome):
+    """The service's log line for the run: the user, the outcome, the program that asked."""
+    want = re.compile(rf"uid={pwd.getpwnam(w.user).pw_uid} user={w.user} call=\w+ items=\d+ outcome={outcome.replace('_', ' ')} asker={w.via or '-'}$")
+    if not until(lambda: any(want.search(line) for line in w.logged[w.logs:]), 10):
+        return f"not logged; the log says {w.logged[w.logs:]!r:.300}"
+
+
 def told(w, r):
     """What the pinentry was told, against the row's told column."""
     told = [t for t in w.told() if t[0] != "START"]
@@ -380,9 +413,10 @@ def check(w, row):
         if os.path.exists(log):
             problems += sorted(where + x for x in set(open(log).read().split("\n")) - {""})
     told(w, r)
+    started(w, r)
     for word in row.after.split():
         try:
-            problem = AFTER[word](w, r)
+            problem = logged(w, r, word[7:]) if word.startswith("logged=") else AFTER[word](w, r)
         except Exception as e:
             problem = f"cannot look: {e!r}"
         if problem:

@@ -107,6 +107,11 @@ def finish(p, timeout=150):
     return out.decode("utf-8", "replace"), err, p.returncode
 
 
+def read_log(sock, lines):
+    while True:
+        lines.append(sock.recv(4096).decode("utf-8", "replace"))
+
+
 def until(test, seconds):
     """Whether `test` comes true within `seconds`."""
     for _ in range(int(seconds * 20)):
@@ -229,6 +234,10 @@ class World:
         os.mkdir(f"{self.work}/run", 0o755)
         open(self.markers, "w").close()
         sh(self.service, "--make-secret", env={"STATE_DIRECTORY": self.state, **sanitizers()})
+        sock, self.logged = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), []
+        sock.bind(f"{self.work}/log")
+        threading.Thread(target=read_log, args=(sock, self.logged), daemon=True).start()
+        os.mkdir(f"{self.work}/dev")
         self.undo.append(self.end_custody)
         # The leak checker cannot stop a setgid process to look: the build's copy, in the group.
         return (self.binary, GROUP) if sanitizers() else (installed, None)
@@ -245,13 +254,20 @@ class World:
             if self.freed:
                 env.update(LD_PRELOAD=self.freed, TARN_TEST_FREED_LOG=f"{self.work}/freed", TARN_TEST_MARKERS_FILE=self.markers,
                            TARN_TEST_SYSLOG=f"{self.work}/syslog")
-            p = subprocess.Popen(["systemd-socket-activate", "-l", path, *(f"--setenv={k}={v}" for k, v in env.items()),
+            p = subprocess.Popen([*self.private_log(), "systemd-socket-activate", "-l", path, *(f"--setenv={k}={v}" for k, v in env.items()),
                                   self.service], stdout=subprocess.DEVNULL, stderr=open(f"{self.work}/activate.log", "ab"))
             self.activators.append(str(p.pid))
             until(lambda: os.path.exists(path), 5)
             os.chmod(path, 0o666)
             self.sockets[tcti] = path
         return self.sockets[tcti]
+
+    def private_log(self):
+        """The service's syslog, read here: a command that starts the service where /dev/log is our socket."""
+        binds = "".join(f"touch /dev/{n} && mount --bind {self.work}/dev/{n} /dev/{n} && " for n in ("null", "zero", "full", "random", "urandom"))
+        return ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                f"mount --rbind /dev {self.work}/dev && mount -t tmpfs -o mode=755 tmpfs /dev && {binds}"
+                f"touch /dev/log && mount --bind {self.work}/log /dev/log && exec \"$@\"", "sh"]
 
     def custodians(self):
         """The door's workers of this group, one per connection it admitted."""
@@ -288,14 +304,21 @@ class World:
         e.update(sanitizers(), DBUS_SESSION_BUS_ADDRESS=self.bus or "")
         if self.freed:
             e.update(LD_PRELOAD=self.freed, TARN_TEST_FREED_LOG=f"{self.dir}/freed")
-        e.update(env or {})
+        e.update(env or {}, GTK_MODULES="caller-chosen")  # the pinentry must see none of the caller's own
+        script = {k: e.pop(k) for k in list(e) if k.startswith("TARN_TEST_PINENTRY_")}
+        with open(f"{self.bins}/script.new", "w") as f:  # whole, for pinentries of runs at once
+            json.dump(script, f)
+        os.replace(f"{self.bins}/script.new", f"{self.bins}/script")
         program, group = self.command
         who = who or self.user
-        runner = ["/usr/bin/setpriv", "--reuid", who, "--regid", group or who, "--clear-groups" if group else "--init-groups"]
+        runner = ["/usr/bin/prlimit", "--core=1048576:unlimited",  # dumps allowed, that the pinentry must not inherit
+                  "/usr/bin/setpriv", "--reuid", who, "--regid", group or who, "--clear-groups" if group else "--init-groups"]
         if program != self.binary:
             # The setgid copy connects to the installed path alone; its environment names a decoy.
             runner = [AT_SOCKET, e["TARN_WEMB_SOCKET"], *runner]
             e["TARN_WEMB_SOCKET"] = f"{self.dir}/decoy"
+        if getattr(self, "via", None):  # a shell that waits for the run, so the run's parent is the shell
+            runner += [self.via, "-c", '"$0" "$@"; exit $?']
         p = subprocess.Popen(runner + [*self.wrap, program, *args], stdout=stdout, stderr=subprocess.PIPE,
                              stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin, env=e, cwd=self.cwd,
                              start_new_session=True)

@@ -11,6 +11,7 @@ account=tarn-ex-$$ password=ex-$RANDOM$RANDOM work=$(mktemp -d -p /run tarn-ex.X
 trap 'custody_stop; userdel "$account" 2>/dev/null; rm -rf "$work"' EXIT
 custody_start "$work/custody" "$(dirname "$binary")"
 install -D -m 0755 "$here/tests/blackbox/pinentry" "$work/bin/pinentry"
+printf '{"TARN_TEST_PINENTRY_ANSWERS": "pin:%s"}\n' "$password" >"$work/script"
 useradd --no-create-home --home-dir "$work" --shell /usr/sbin/nologin "$account"
 echo "$account:$password" | chpasswd
 chmod 755 "$work"
@@ -21,7 +22,7 @@ if [ -n "${ASAN_OPTIONS:-}" ]; then TARN_WEMB_COMMAND=$binary group=(--regid tar
 as_account() { # the setgid copy reaches the service only at the installed path
   "$here/scripts/at-socket" "$TARN_WEMB_SOCKET" \
     setpriv --reuid "$account" "${group[@]}" env -i HOME="$work" GPG_TTY=/dev/null \
-    PATH="$work/bin:/usr/bin:/bin" TARN_TEST_PINENTRY_ANSWERS="pin:$password" \
+    PATH="$work/bin:/usr/bin:/bin" \
     TARN_WEMB="$TARN_WEMB_COMMAND" TARN_WEMB_SOCKET="$TARN_WEMB_SOCKET" \
     ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} ${UBSAN_OPTIONS:+UBSAN_OPTIONS="$UBSAN_OPTIONS"} "$@"
 }
