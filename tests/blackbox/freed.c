@@ -2,13 +2,11 @@
 // the byte strings of TARN_TEST_MARKERS (hex, comma-separated; of one longer than 16 bytes, for
 // any 16 bytes of it in a row), or else of the file named by
 // TARN_TEST_MARKERS_FILE as it reads at the first free, and a chmod by name of a key file is noted
-// too; each finding is a line in TARN_TEST_FREED_LOG. The service's log lines go to the file
-// TARN_TEST_SYSLOG names. At exit it speaks on standard error, as a library may: the caller must
-// never see it.
+// too; each finding is a line in TARN_TEST_FREED_LOG. At exit it speaks on standard error, as a
+// library may: the caller must never see it.
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <malloc.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -77,31 +75,6 @@ int chmod(const char* path, mode_t mode) {
 int fchmodat(int dir, const char* path, mode_t mode, int flags) {
   if (keyFile(path)) note("chmod of the key file by name\n");
   return (int)syscall(SYS_fchmodat, dir, path, mode, flags);
-}
-
-void __vsyslog_chk(int priority, int flag, const char* format, va_list words) {
-  char line[512];
-  const char* path = getenv("TARN_TEST_SYSLOG");
-  int fd = path ? open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666) : -1;
-  int n = vsnprintf(line, sizeof line - 1, format, words);
-  (void)priority, (void)flag;
-  if (n > (int)sizeof line - 2) n = sizeof line - 2;
-  line[n] = '\n';
-  if (fd >= 0 && write(fd, line, n + 1) >= 0) close(fd);
-}
-
-void __syslog_chk(int priority, int flag, const char* format, ...) {
-  va_list words;
-  va_start(words, format);
-  __vsyslog_chk(priority, flag, format, words);
-  va_end(words);
-}
-
-void syslog(int priority, const char* format, ...) {
-  va_list words;
-  va_start(words, format);
-  __vsyslog_chk(priority, 0, format, words);
-  va_end(words);
 }
 
 __attribute__((destructor)) static void speak(void) {

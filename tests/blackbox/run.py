@@ -26,6 +26,14 @@ def mode(path):
 
 
 
+def running(pid):
+    """Whether process `pid` is there and not a zombie waiting to be reaped."""
+    try:
+        return open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
 def place(w, text):
     """A row's text with $S, the store, and $P, its parent, put in."""
     return text.replace("$S", w.store).replace("$P", os.path.dirname(w.store))
@@ -47,7 +55,6 @@ def prepare(w, row):
         w.command = w.binary, GROUP
     open(w.markers, "w").write(w.env.get("TARN_TEST_MARKERS", ""))
     open(f"{w.work}/freed", "w").close()
-    open(f"{w.work}/syslog", "w").close()
     for word in row.prompt.split():
         if word.startswith("stall:"):
             w.env["TARN_TEST_PINENTRY_STALL"] = word[6:]
@@ -127,7 +134,7 @@ def kill(w, r):
     os.kill(p.pid, getattr(signal, "SIG" + r.row.how[5:]))  # setpriv has exec'd the binary: same pid
     finish(p)
     pinentry = next((t[1] for t in w.told() if t[0] == "START"), None)
-    if pinentry and not until(lambda: not os.path.exists(f"/proc/{pinentry}"), 3):
+    if pinentry and not until(lambda: not running(pinentry), 3):
         os.kill(pinentry, signal.SIGKILL)
         r.problems.append("the pinentry outlived the run")
     if not until(lambda: not w.custodians(), 3):
@@ -309,7 +316,7 @@ def auth_carried(w):
 def handled(w, r):
     """A refusal written is a handled end: the door logs no failed worker."""
     until(lambda: not w.custodians(), 5)
-    failed = [x for x in open(f"{w.work}/syslog").read().splitlines() if x.startswith("worker ")]
+    failed = [x for x in w.logged[w.logs:] if "worker for uid" in x]
     return failed and f"the door logged {failed}"
 
 
@@ -349,7 +356,7 @@ def started(w, r):
             r.problems.append(f"the pinentry may dump core: limits {t[2]['core']}")
         if w.command[1] is None and grp.getgrnam(GROUP).gr_gid in t[2]["gids"]:  # a run in the group is so from setpriv
             r.problems.append(f"the pinentry holds group {GROUP}")
-        if os.path.exists(f"/proc/{t[1]}"):
+        if not until(lambda: not running(t[1]), 3):
             os.kill(t[1], signal.SIGKILL)
             r.problems.append("the pinentry outlived the run")
 

@@ -252,8 +252,7 @@ class World:
             env = {"TARN_WEMB_TCTI": tcti, "STATE_DIRECTORY": self.state, "RUNTIME_DIRECTORY": f"{self.work}/run",
                    "DBUS_SESSION_BUS_ADDRESS": self.bus or "", **sanitizers()}
             if self.freed:
-                env.update(LD_PRELOAD=self.freed, TARN_TEST_FREED_LOG=f"{self.work}/freed", TARN_TEST_MARKERS_FILE=self.markers,
-                           TARN_TEST_SYSLOG=f"{self.work}/syslog")
+                env.update(LD_PRELOAD=self.freed, TARN_TEST_FREED_LOG=f"{self.work}/freed", TARN_TEST_MARKERS_FILE=self.markers)
             p = subprocess.Popen([*self.private_log(), "systemd-socket-activate", "-l", path, *(f"--setenv={k}={v}" for k, v in env.items()),
                                   self.service], stdout=subprocess.DEVNULL, stderr=open(f"{self.work}/activate.log", "ab"))
             self.activators.append(str(p.pid))

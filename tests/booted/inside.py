@@ -64,8 +64,8 @@ def install():
     for name in ("tarn-a", "tarn-b", "tarn-c"):
         sh("useradd", "--create-home", name)
         sh("chpasswd", input=f"{name}:pw-{name}-7")
-    write(f"{BINS}/pinentry", open("/booted/pinentry").read().replace(" python3\n", " /usr/bin/python3\n", 1))
-    os.chmod(f"{BINS}/pinentry", 0o755)
+    write(f"{BINS}/bin/pinentry", open("/booted/pinentry").read().replace(" python3\n", " /usr/bin/python3\n", 1))
+    os.chmod(f"{BINS}/bin/pinentry", 0o755)
 
 
 def start(who, args, request=b"", prompt="pin", program="/usr/bin/tarn-wemb"):
@@ -73,8 +73,10 @@ def start(who, args, request=b"", prompt="pin", program="/usr/bin/tarn-wemb"):
     words, told = {"pin": f"pin:pw-{who}-7", "wrong": f"pin:not-pw-{who}"}, f"/home/{who}/told"
     if os.path.exists(told):
         os.remove(told)
-    env = {"PATH": f"{BINS}:/usr/bin:/bin", "HOME": f"/home/{who}", "DISPLAY": ":99", "TARN_TEST_PINENTRY_LOG": told,
-           "TARN_TEST_PINENTRY_ANSWERS": "\n".join(words.get(w, w) for w in prompt.split())}
+    env = {"PATH": f"{BINS}/bin:/usr/bin:/bin", "HOME": f"/home/{who}", "DISPLAY": ":99"}
+    # the command passes the pinentry nothing of ours: its script lies above its directory
+    write(f"{BINS}/script", json.dumps({"TARN_TEST_PINENTRY_LOG": told,
+                                        "TARN_TEST_PINENTRY_ANSWERS": "\n".join(words.get(w, w) for w in prompt.split())}))
     p = subprocess.Popen(["setpriv", "--reuid", who, "--regid", who, "--init-groups", program, *args], env=env,
                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/")
     with contextlib.suppress(OSError), p.stdin:  # a request this small fits in the pipe
@@ -200,10 +202,8 @@ def main():
     p, worker = mid_prompt(["open", "--dir", "/home/tarn-a/store"], request)
     if check("a worker killed mid-prompt is found", worker):
         os.kill(worker, 9)
-        time.sleep(1)  # the command does not watch the service while the user types: the user closes the dialog
-        os.kill(next(t[1] for t in told("tarn-a") if t[0] == "START"), 9)
         out = p.communicate(timeout=30)[0].decode().strip()
-        check("the command answers a killed worker with an error", p.returncode == 1 and out.startswith('{"error":'), out)
+        check("a killed worker takes the dialog down: no verdict", p.returncode == 1 and out.startswith('{"error":"no-authentication: '), out)
     p.kill()
     check("a killed worker leaves no unit, worker or pinentry", until(lambda: not leftovers(), 15), leftovers())
     check("after the kills no unit failed", until(lambda: not failed(), 30), failed())
