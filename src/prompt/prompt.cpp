@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #include "base/account.hpp"
 #include "base/io.hpp"
@@ -68,13 +67,11 @@ constexpr std::size_t maxAsker = 150;
 // The executable of the process that started us, from the kernel: the program that asks. Control
 // characters become '?'; empty when it cannot be read.
 std::string askingProgram() {
-  // The parent's /proc entry is open to us only under the user's own group, not the command's.
-  const gid_t group = ::getegid();
-  if (::setegid(::getgid()) != 0) return {};
+  // The parent's /proc entry is open to us because the run holds the user's own group, not the
+  // command's, outside the moment of connecting.
   char target[PATH_MAX];
   const std::string exe = "/proc/" + std::to_string(::getppid()) + "/exe";
   const ssize_t n = ::readlink(exe.c_str(), target, sizeof target);
-  if (::setegid(group) != 0) throw std::system_error(errno, std::generic_category(), "setegid");
   if (n <= 0 || static_cast<std::size_t>(n) == sizeof target || target[0] != '/') return {};
   SecretString path =
       repaired(graphemes(std::string_view(target, static_cast<std::size_t>(n)), maxAsker));
