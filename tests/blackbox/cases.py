@@ -198,8 +198,6 @@ ROWS = [
     row("prompt", "open with a key this TPM cannot load asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key cleared", reply=ERROR, exit=1, after="same"),
     row("prompt", "open with a planted key asks nothing", "open --dir $S", {"items": []}, "planted", reply='{"error":"refusing key file $S/klucz.se: owned by another user"}', exit=1),
     row("prompt", "another account's copy of a key file opens nothing", "open --dir $S", lambda c: request(c["sealed"]), "key stolen", reply=STOLEN, exit=1),
-    row("prompt", "open with a key file of the old form asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key oldform", reply=OLD, exit=1),
-    row("prompt", "open after the service secret changed asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key newsecret", reply=CHANGED, exit=1),
     row("prompt", "verify from a copy of the command outside its group", "verify", b"", "plain", reply=ERROR, exit=1),
 
     row("wire", "one call, one answer, then the end", "", b'{"call":"status"}\0', reply='{"tpm":true}', how="raw"),
