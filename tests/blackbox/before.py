@@ -83,13 +83,6 @@ def link(w, owner):
     os.lchown(w.store, *ids(owner))
 
 
-def inside(w, ctx):
-    """The run starts in a directory of the user's inside the store's parent."""
-    w.cwd = f"{os.path.dirname(w.store)}/sub"
-    os.mkdir(w.cwd, 0o700)
-    shutil.chown(w.cwd, w.user, w.user)
-
-
 def plant(w, word):
     """A pinentry that someone other than root could change, put on PATH before the stand-in;
     started, it leaves a mark in the row's directory."""
@@ -98,14 +91,12 @@ def plant(w, word):
     for d in (base, their, root):
         os.makedirs(d, 0o755, exist_ok=True)
     os.chown(their, uid, gid)
-    bin = {"stickybin": f"{base}/sticky", "loosebin": f"{base}/loose", "deepbin": f"{their}/root"}.get(word, root)
+    bin = {"loosebin": f"{base}/loose", "deepbin": f"{their}/root"}.get(word, root)
     os.makedirs(bin, 0o755, exist_ok=True)
-    os.chmod(bin, {"stickybin": 0o1777, "loosebin": 0o775}.get(word, 0o755))
+    os.chmod(bin, 0o775 if word == "loosebin" else 0o755)
     program = f"{their if word in ('theirbin', 'linkbin') else bin}/pinentry"
     open(program, "w").write(f"#!/bin/sh\n: >'{w.dir}/planted-ran'\nexit 1\n")
     os.chmod(program, 0o757 if word == "loosefile" else 0o755)
-    if word == "theirfile":
-        os.chown(program, uid, gid)
     if word == "linkbin":
         os.symlink(program, f"{bin}/pinentry")
     w.env["PATH"] = f"{their if word == 'theirbin' else bin}:{w.path}"
@@ -119,15 +110,6 @@ def root_link(w, ctx):
     os.makedirs(f"{base}/bin", 0o755)
     os.symlink("../alt/pinentry", f"{base}/bin/pinentry")
     w.env["PATH"] = f"{base}/bin"
-
-
-def own_pinentry(w, ctx):
-    """The user's own copy of the stand-in, alone on PATH."""
-    os.mkdir(f"{w.dir}/bin", 0o755)
-    shutil.copy(f"{w.bins}/trusted/pinentry", f"{w.dir}/bin/pinentry")
-    for path in (f"{w.dir}/bin", f"{w.dir}/bin/pinentry"):
-        shutil.chown(path, w.user, w.user)
-    w.env["PATH"] = f"{w.dir}/bin"
 
 
 def other_template(w, path):
@@ -218,7 +200,6 @@ SETUP = {
     "loose": lambda w, ctx: os.chmod(w.key, 0o620),
     "unreadable": lambda w, ctx: os.chmod(w.key, 0),
     "fifo": lambda w, ctx: key_as(w, lambda path: os.mkfifo(path, 0o600)),
-    "kdir": lambda w, ctx: key_as(w, os.mkdir),
     "template": lambda w, ctx: key_as(w, lambda path: other_template(w, path)),
     "loosedir": lambda w, ctx: store(w, 0o770, w.user),
     "theirdir": lambda w, ctx: store(w, 0o1777, w.neighbour),
@@ -246,10 +227,8 @@ SETUP = {
     "theirparent": lambda w, ctx: parent(w, "theirparent"),
     "stickylink": lambda w, ctx: parent(w, "stickylink"),
     "ownlink": lambda w, ctx: link(w, w.user),
-    "inside": inside,
     "rootlink": root_link,
-    "ownbin": own_pinentry,
     **{word: (lambda w, ctx, word=word: plant(w, word))
-       for word in ("theirbin", "stickybin", "loosebin", "deepbin", "linkbin", "theirfile", "loosefile")},
+       for word in ("theirbin", "loosebin", "deepbin", "linkbin", "loosefile")},
 }
 PROMPT = {"mute": {"TARN_TEST_PINENTRY_STALL": "greeting"}, "nopath": {"PATH": "/nonexistent"}, "nodisplay": {"DISPLAY": ""}}
