@@ -1,8 +1,8 @@
 // Preloaded into the binary by tests: every block handed to free() or realloc() is scanned for
 // the byte strings of TARN_TEST_MARKERS (hex, comma-separated; of one longer than 16 bytes, for
 // any 16 bytes of it in a row), or else of the file named by
-// TARN_TEST_MARKERS_FILE as it reads at the first free, and a chmod by name of a key file is noted
-// too; each finding is a line in TARN_TEST_FREED_LOG. At exit it speaks on standard error, as a
+// TARN_TEST_MARKERS_FILE as it reads at the first free; each finding is a line in
+// TARN_TEST_FREED_LOG. At exit it speaks on standard error, as a
 // library may: the caller must never see it.
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -10,7 +10,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 extern void __libc_free(void* block);
@@ -63,18 +62,6 @@ void free(void* block) {
 void* realloc(void* block, size_t size) {
   if (block) scan(block);
   return __libc_realloc(block, size);
-}
-
-static int keyFile(const char* path) { return strstr(path, "klucz.se") != NULL; }
-
-int chmod(const char* path, mode_t mode) {
-  if (keyFile(path)) note("chmod of the key file by name\n");
-  return (int)syscall(SYS_fchmodat, AT_FDCWD, path, mode);
-}
-
-int fchmodat(int dir, const char* path, mode_t mode, int flags) {
-  if (keyFile(path)) note("chmod of the key file by name\n");
-  return (int)syscall(SYS_fchmodat, dir, path, mode, flags);
 }
 
 __attribute__((destructor)) static void speak(void) {

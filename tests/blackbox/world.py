@@ -139,8 +139,7 @@ def pinentry_home(binary):
     home = tempfile.mkdtemp(prefix="tarn-pinentry-", dir=base if root_only(base) else "/usr/local/lib")
     os.chmod(home, 0o755)
     os.mkdir(f"{home}/trusted", 0o755)
-    with open(f"{HERE}/pinentry") as source:  # python3 found without PATH: rows set PATH to one directory
-        open(f"{home}/trusted/pinentry", "w").write(source.read().replace(" python3\n", " /usr/bin/python3\n", 1))
+    shutil.copy(f"{HERE}/pinentry", f"{home}/trusted/pinentry")  # its python3 is named in full: rows set PATH
     os.chmod(f"{home}/trusted/pinentry", 0o755)
     assert root_only(f"{home}/trusted/pinentry")
     return home
@@ -151,7 +150,7 @@ class World:
     `command` the program its runs start and the group they run in (None: the account's own)."""
 
     def __init__(self, group, binary, freed, service=None):
-        self.binary, self.freed, self.service, self.undo, self.bus, self.wrap = binary, freed, service, [], None, []
+        self.binary, self.freed, self.service, self.undo, self.bus = binary, freed, service, [], None
         try:
             self.make(group)
         except BaseException:
@@ -232,18 +231,14 @@ class World:
         self.state, self.markers, self.sockets, self.activators = f"{self.work}/state", f"{self.work}/markers", {}, []
         os.mkdir(self.state, 0o700)
         os.mkdir(f"{self.work}/run", 0o755)
-        open(self.markers, "w").close()
         sh(self.service, "--make-secret", env={"STATE_DIRECTORY": self.state, **sanitizers()})
         sock, self.logged = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), []
         sock.bind(f"{self.work}/log")
         threading.Thread(target=read_log, args=(sock, self.logged), daemon=True).start()
         os.mkdir(f"{self.work}/dev")
-        self.undo.append(self.end_custody)
+        self.undo.append(lambda: subprocess.run(["kill", "-KILL", *self.custodians(), *self.activators], capture_output=True))
         # The leak checker cannot stop a setgid process to look: the build's copy, in the group.
         return (self.binary, GROUP) if sanitizers() else (installed, None)
-
-    def end_custody(self):
-        subprocess.run(["kill", "-KILL", *self.custodians(), *self.activators], capture_output=True)
 
     def listen(self, tcti):
         """The socket of a custody service that reaches the TPM through `tcti`, started at the first call."""
@@ -316,7 +311,7 @@ class World:
             # The setgid copy connects to the installed path alone; its environment names a decoy.
             runner = [AT_SOCKET, e["TARN_WEMB_SOCKET"], *runner]
             e["TARN_WEMB_SOCKET"] = f"{self.dir}/decoy"
-        if getattr(self, "via", None):  # a shell that waits for the run, so the run's parent is the shell
+        if self.via:  # a shell that waits for the run, so the run's parent is the shell
             runner += [self.via, "-c", '"$0" "$@"; exit $?']
         p = subprocess.Popen(runner + [*self.wrap, program, *args], stdout=stdout, stderr=subprocess.PIPE,
                              stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin, env=e, cwd=self.cwd,
