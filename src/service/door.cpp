@@ -118,11 +118,7 @@ class Door {
   }
 
   void admit(Caller caller) {
-    // The door's own count first: a flood's busy answers cost no lock file. The lock files still
-    // decide, as they also count the workers a door before this one started.
-    const auto live = live_.find(caller.uid);
-    const bool room = live == live_.end() || live->second < slotsPerAccount;
-    Descriptor slot = room ? takeSlot(caller.uid) : Descriptor();
+    Descriptor slot = takeSlot(caller.uid);
     if (!slot || !startAllowed(caller.uid)) return sayBusy(caller.connection.get());
     const pid_t pid = ::fork();
     if (pid == 0) become(caller.connection.get(), slot.get());
@@ -130,7 +126,6 @@ class Door {
     // Its own process group, so that its end or the backstop ends the PAM child with it.
     ::setpgid(pid, pid);
     workers_[pid] = {caller.uid, Clock::now() + workerLimit};
-    ++live_[caller.uid];
   }
 
   bool startAllowed(uid_t uid) {
@@ -170,7 +165,6 @@ class Door {
                  static_cast<unsigned>(worker->second.uid), WIFEXITED(status) ? "status" : "signal",
                  WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
       }
-      if (--live_[worker->second.uid] == 0) live_.erase(worker->second.uid);
       workers_.erase(worker);
     }
     const auto now = Clock::now();
@@ -184,7 +178,6 @@ class Door {
   sigset_t open_{};
   std::map<uid_t, Starts> starts_;
   std::map<pid_t, Worker> workers_;
-  std::map<uid_t, int> live_;  // workers_ counted by account
 };
 
 }  // namespace

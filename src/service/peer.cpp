@@ -20,6 +20,7 @@
 namespace tarn::service {
 namespace {
 
+constexpr int slots = 4;
 // At most this many keys a minute per account: far above what stores are made at, well below what
 // would keep the TPM from everyone else.
 constexpr int keysPerMinute = 120;
@@ -57,7 +58,7 @@ Peer Peer::of(int fd) {
 }
 
 Descriptor takeSlot(uid_t uid) {
-  for (int n = 0; n < slotsPerAccount; ++n) {
+  for (int n = 0; n < slots; ++n) {
     Descriptor fd = lockFile(std::to_string(uid) + "." + std::to_string(n));
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return fd;
   }

@@ -19,8 +19,6 @@ struct Peer {
   static Peer of(int fd);
 };
 
-inline constexpr int slotsPerAccount = 4;
-
 // One of a few slots of `uid`, held for as long as the descriptor, or any copy of it, is open,
 // so no account can tie up more than a few workers at once. Empty when every one is taken.
 Descriptor takeSlot(uid_t uid);
