@@ -52,6 +52,15 @@ export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1
 chmod 1777 "$reports"
 echo "== tests (sanitizers)"
 ctest --test-dir build-sanitize -j "$jobs" --output-on-failure
+# LeakSanitizer's own word that it could not stop a thread that was ending as the process exited
+# is no finding: it is said, and a file holding nothing else is set aside. Any other line fails.
+for report in "$reports"/*; do
+  [ -f "$report" ] || continue
+  if ! grep -qv '^==[0-9]*==Unable to get registers from thread [0-9]*\.$' "$report"; then
+    echo "leak check skipped in one process: $(cat "$report")"
+    rm "$report"
+  fi
+done
 if compgen -G "$reports/*" >/dev/null; then
   echo "sanitizer reports:"
   cat "$reports"/*
