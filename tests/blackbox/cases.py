@@ -77,6 +77,13 @@ def sealed(n):
     return re.compile(r'\{"sealed":\[' + ",".join([r'"AQ[A-Za-z0-9+/]+={0,2}"'] * n) + r"\]\}")
 
 
+def points(n):  # an agree message with n points that are not points
+    return b'{"call":"agree","key":"AAAA","points":[' + b",".join([b'"BAAA"'] * n) + b"]}\0"
+
+
+NOT_A_POINT = '{"error":"protocol: a point that is not an uncompressed P-256 point"}'
+
+
 def parse_at(offset):
     return re.compile(r'\{"error":"parse error at offset %d: [^"]+"\}' % offset)
 
@@ -206,9 +213,20 @@ ROWS = [
     row("wire", "a member no message has", "", b'{"call":"status","items":["sekret7"]}\0', reply='{"error":"protocol: an unknown member"}', how="raw"),
     row("wire", "a member given twice", "", b'{"call":"status","call":"create"}\0', reply='{"error":"protocol: a member given twice"}', how="raw"),
     row("wire", "a member of another call", "", b'{"call":"status","key":"AAAA"}\0', reply='{"error":"protocol: members not of this call"}', how="raw"),
-    row("wire", "a point that is not one", "", b'{"call":"agree","key":"AAAA","points":["BAAA"]}\0', reply='{"error":"protocol: a point that is not an uncompressed P-256 point"}', how="raw"),
+    row("wire", "a point that is not one", "", points(1), reply=NOT_A_POINT, how="raw"),
     row("wire", "a message that never ends", "", b"{" + b" " * (1 << 20) + b'"call":"status"}\0', reply='{"error":"protocol: a message over 1048576 bytes"}', how="raw"),
     row("wire", "a connection that says nothing", "", b"", reply='{"error":"protocol: no answer in time"}', within=15, how="raw"),
+    row("wire", "an empty message", "", b"\0", reply='{"error":"protocol: The document is empty."}', how="raw"),
+    row("wire", "5000 points are read", "", points(5000), reply=NOT_A_POINT, how="raw"),
+    row("wire", "5001 points are not", "", points(5001), reply='{"error":"protocol: a list that is too long"}', how="raw"),
+    *[row("wire", f"{what} is no allowed kind of value", "", message + b"\0", reply='{"error":"protocol: a value of no allowed kind"}', how="raw")
+      for what, message in (("a number", b'{"tpm":1}'), ("null", b'{"answer":null}'), ("an object", b'{"call":"x","key":{"a":"b"}}'),
+                            ("a list in a list", b'{"points":["a",["b"]]}'), ("a list for a text", b'{"call":["status"]}'),
+                            ("a text for a flag", b'{"tpm":"true"}'), ("a list at the top", b'["call"]'), ("a text at the top", b'"call"'))],
+    *[row("wire", name, "", message + b"\0", reply='{"error":"protocol: %s"}' % error, how="raw")
+      for name, message, error in (("a byte that is not UTF-8", b'{"say":"\xff"}', "Invalid encoding in string."),
+                                   ("a second value after the object", b'{"call":"status"} {}', "The document root must not be followed by other values."),
+                                   ("an object left open", b'{"call":"status"', "Missing a comma or '}' after an object member."))],
 
     row("slow-prompt", "a pinentry that never greets", "verify", b"", prompt="mute", reply='{"error":"denied"}', exit=1, within=15),
     row("slow-prompt", "a pinentry that stops answering", "verify", b"", prompt="stall:SETDESC", reply='{"error":"denied"}', exit=1, within=15),

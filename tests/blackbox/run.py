@@ -17,7 +17,7 @@ from before import PROMPT, SETUP, secret  # noqa: E402
 from cases import OPENED, ROWS, request  # noqa: E402
 from world import GROUP, World, finish, sanitizers, sh, swtpm, until  # noqa: E402
 
-FINGER = "Place your finger on the fingerprint reader"
+FINGER = 'Place your "finger" on the \\ reader\t(tab)'
 
 
 def mode(path):
