@@ -96,33 +96,6 @@ TEST(Envelope, OpensWithTheStatedOutcome) {
   }
 }
 
-TEST(Envelope, KeyPairsOnlyFromScalarsBelowTheOrder) {
-  const std::string_view generator =
-      "046b17d1f2e12c4247f8bce6e563a440f277037d812deb33a0f4a13945d898c296"
-      "4fe342e2fe1a7f9b8ee7eb4a7c0f9e162bce33576b315ececbb6406837bf51f5";
-  // (n − 1)·G = −G: the same X, p − Y
-  const std::string_view minusGenerator =
-      "046b17d1f2e12c4247f8bce6e563a440f277037d812deb33a0f4a13945d898c296"
-      "b01cbd1c01e58065711814b583f061e9d431cca994cea1313449bf97c840ae0a";
-  const std::pair<std::string_view, std::optional<std::string_view>> cases[] = {
-      {"0000000000000000000000000000000000000000000000000000000000000000", std::nullopt},
-      {"0000000000000000000000000000000000000000000000000000000000000001", generator},
-      {"ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632550", minusGenerator},
-      {"ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551", std::nullopt},
-      {"ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff", std::nullopt}};
-  for (auto [scalar, point] : cases) {
-    std::array<std::uint8_t, 32> bytes{};
-    std::ranges::copy(hex(scalar), bytes.begin());
-    std::optional<std::vector<std::uint8_t>> made;
-    try {
-      const Point pub = envelope::openssl::point(envelope::openssl::keyPair(bytes).get());
-      made.emplace(pub.begin(), pub.end());
-    } catch (const envelope::openssl::CryptoError&) {
-    }
-    EXPECT_EQ(made, point ? std::optional(hex(*point)) : std::nullopt) << scalar;
-  }
-}
-
 TEST(Base64, CanonicalFormsOnly) {
   const std::pair<std::string_view, std::string_view> rfc4648[] = {
       {"", ""},        {"f", "Zg=="},        {"fo", "Zm8="},
@@ -138,16 +111,11 @@ TEST(Base64, CanonicalFormsOnly) {
 }
 
 TEST(Text, RepairReplacesEachMaximalSubpart) {
+  // a truncated sequence is one replacement, a surrogate three
   const std::pair<std::string_view, std::string_view> cases[] = {
-      {"a\xff"
-       "b",
-       "a\xEF\xBF\xBD"
-       "b"},
-      {"\xe2\x82"
-       "x",
-       "\xEF\xBF\xBD"
-       "x"},  // a truncated sequence is one replacement
-      {"\xed\xa0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate is three
+      {"a\xff\x62", "a\xEF\xBF\xBD\x62"},
+      {"\xe2\x82\x78", "\xEF\xBF\xBD\x78"},
+      {"\xed\xa0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"\xc0\xaf", "\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"\xf4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"}};

@@ -83,18 +83,6 @@ def racers(w, r, runs, ok=lambda out: True):
     return (bad or results)[0], None if bad else results
 
 
-def race_seal(w, r):
-    texts = [f"sekret7 racer {i}" for i in range(16)]
-    first, results = racers(w, r, [start(w, r, request([t])) for t in texts])
-    if not results:
-        return first
-    sealed = [json.loads(x[0])["sealed"][0] for x in results]
-    out, err, _ = w.run(["open", "--dir", w.store], request(sealed), "pin", w.env)
-    if out != json.dumps({"items": texts}, separators=(",", ":")) + "\n":
-        r.problems.append(f"the racers' texts came back as {out[:200]!r}")
-    return "\n", err, 0
-
-
 def closed_stdout(w, r):
     read, write = os.pipe()
     os.close(read)
@@ -121,14 +109,19 @@ def fed(w, r):
 
 
 def kill(w, r):
-    """The run, or each process of the service that holds its connection, killed while the pinentry asks."""
+    """The run, or the service's worker that holds its connection, killed while the pinentry asks."""
     p = start(w, r)
     if not w.wait_told(lambda t: t[0] == "GETPIN"):
         r.problems.append("the pinentry was never asked")
-    if r.row.how == "kill-service":
-        holders = w.custodians()
-        sh("kill", "-KILL", *holders, *sh("pgrep", "-P", ",".join(holders), check=False).decode().split(), check=False)
-        return finish(p, 30)
+    if r.row.how == "kill-worker":
+        worker = w.custodians()[0]
+        os.kill(int(worker), signal.SIGKILL)
+        if not until(lambda: not sh("pgrep", "-g", worker, check=False), 5):
+            r.problems.append("the killed worker's PAM child lives on")
+        result = finish(p, 30)
+        if (status := w.run(["status", "--dir", w.store], b"", "-", w.env)[0]) != '{"key":false,"secureEnclave":true}\n':
+            r.problems.append(f"the door serves no more: status said {status!r:.200}")
+        return result
     if os.stat(f"/proc/{p.pid}/status").st_uid != 0:  # root's only while the run refuses tracing
         r.problems.append("the run may be traced and dump core")
     os.kill(p.pid, getattr(signal, "SIG" + r.row.how[5:]))  # setpriv has exec'd the binary: same pid
@@ -156,12 +149,13 @@ def finger(w, r):
     return result
 
 
-def two_accounts(w, r):
-    """First seals of the user's and the neighbour's, four each at once: each its own key, every text in it."""
+def race_seal(w, r):
+    """16 first seals at once, 8 of the user's and 8 of the neighbour's, each into its own store: all
+    succeed, each account gets one key of its own, and every text opens with tpm2-tools under it."""
     stores = {w.user: w.store, w.neighbour: f"{w.work}/{w.rows}-theirs"}
     os.mkdir(stores[w.neighbour], 0o700)
     shutil.chown(stores[w.neighbour], w.neighbour, w.neighbour)
-    texts = [(who, f"sekret7 {who} {i}") for i in range(4) for who in stores]
+    texts = [(who, f"sekret7 {who} {i}") for i in range(8) for who in stores]
     first, results = racers(w, r, [w.start(["seal", "--dir", stores[who]], request([text]), "-", w.env, who)
                                    for who, text in texts])
     if not results:
@@ -169,9 +163,10 @@ def two_accounts(w, r):
     keys = {who: open(f"{path}/klucz.se", "rb").read() for who, path in stores.items()}
     if keys[w.user] == keys[w.neighbour]:
         r.problems.append("both accounts got one key")
-    for (who, text), (out, _, _) in zip(texts, results):
-        if tpm_texts(w, keys[who], json.loads(out)["sealed"], stores[who]) != [text]:
-            r.problems.append(f"{text!r} was not sealed to {who}'s own key")
+    for who, path in stores.items():
+        mine = [(text, json.loads(out)["sealed"][0]) for (whose, text), (out, _, _) in zip(texts, results) if whose == who]
+        if tpm_texts(w, keys[who], [s for _, s in mine], path) != [text for text, _ in mine]:
+            r.problems.append(f"the texts of {who} were not all sealed to its one key")
     return "\n", b"", 0
 
 
@@ -210,15 +205,6 @@ def flood(w, r):
     return result
 
 
-def idle(w, r):
-    """12 idle connections of the user's: workers wait on 4 of them, the rest were told busy at once."""
-    holder = hold(w, 12)
-    time.sleep(1)
-    workers = len(w.custodians())
-    holder.communicate()
-    return f"{workers} workers\n", b"", 0
-
-
 def hung(w, r, n):
     """`n` runs of the row's, each left in a prompt nobody answers."""
     runs = [start(w, r) for _ in range(n)]
@@ -239,19 +225,6 @@ def slots_taken(w, r):
     return result
 
 
-def kill_worker(w, r):
-    """The worker of a run in its prompt killed: its PAM child goes with it, and the door serves on."""
-    run, = hung(w, r, 1)
-    worker = w.custodians()[0]
-    os.kill(int(worker), signal.SIGKILL)
-    if not until(lambda: not sh("pgrep", "-g", worker, check=False), 5):
-        r.problems.append("the killed worker's PAM child lives on")
-    result = finish(w.start(["status", "--dir", w.store], b"", "-", w.env), 60)
-    run.kill()
-    finish(run)
-    return result
-
-
 def raw(w, r):
     """The row's input sent as it stands to the custody service, by the user in the command's group:
     the service's first message, and exit status 0 once it has closed the connection saying no more."""
@@ -267,13 +240,10 @@ HOW = {
     "x16": lambda w, r: racers(w, r, [start(w, r) for _ in range(16)], lambda out: out == OPENED + "\n")[0],
     "race-seal": race_seal,
     "closed-stdout": closed_stdout,
-    "kill-KILL": kill, "kill-TERM": kill, "kill-service": kill,
+    "kill-KILL": kill, "kill-TERM": kill, "kill-worker": kill,
     "finger": finger, "fail": finger, "finger-cancel": finger, "silent": finger,
-    "two-accounts": two_accounts,
     "flood": flood,
-    "idle": idle,
     "slots-taken": slots_taken,
-    "kill-worker": kill_worker,
     "raw": raw,
     "late-nonblocking": fed, "one-write": fed,
 }
