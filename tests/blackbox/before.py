@@ -213,6 +213,9 @@ SETUP = {
     "notcti": lambda w, ctx: w.env.update(TARN_WEMB_TCTI=NOWHERE),
     "stolen": stolen,
     "oldform": lambda w, ctx: rewrite(w.key, open(w.key, "rb").read()[independent.HEADER:]),
+    "cutheader": lambda w, ctx: rewrite(w.key, open(w.key, "rb").read()[:independent.HEADER - 1]),
+    "newmark": lambda w, ctx: rewrite(w.key, independent.MARK[:3] + b"2" + open(w.key, "rb").read()[4:]),
+    "trailing": lambda w, ctx: rewrite(w.key, open(w.key, "rb").read() + b"\0"),
     "newsecret": lambda w, ctx: new_secret(w, os.urandom(32)),
     "nosecret": lambda w, ctx: new_secret(w, None),
     "plain": lambda w, ctx: setattr(w, "command", (w.binary, None)),  # a copy without the setgid bit

@@ -25,7 +25,8 @@
 #           bound in a private mount namespace); noservice (a socket nobody
 #           listens on), notcti (the caller outside group tss, its own TCTI leading nowhere),
 #           stolen (the neighbour runs with a copy of the key file in its own store), oldform
-#           (the key file without the service's header), newsecret / nosecret (the service's
+#           (the key file without the service's header), cutheader / newmark / trailing (the
+#           header a byte short / a later form's mark / a byte after the key), newsecret / nosecret (the service's
 #           secret replaced / removed), loosesecret / theirsecret / loosestate (the secret 0644 / the
 #           user's / in a 0777 directory), plain (a copy of the command without the setgid bit),
 #           nopassword / expired / percent (the account after passwd -d / chage -E 0 / with a
@@ -68,7 +69,7 @@ PLANTED = {"theirbin": "in a neighbour's directory", "loosebin": "in a directory
            "loosefile": "that others may write"}
 TAMPERED = '{"error":"the TPM\'s answer failed its integrity check"}'
 STOLEN = '{"error":"the key file belongs to another account"}'
-OLD = '{"error":"the key file is of an old form: move it away and seal again"}'
+OLD = "the key file is of an old form: move it away and seal again"
 CHANGED = '{"error":"the key file was made under another service secret"}'
 NO_SECRET = '{"error":"the custody service has no secret: restore /var/lib/tarn-wemb"}'
 
@@ -153,14 +154,17 @@ ROWS = [
     row("plain", "a file size limit: the key's write fails with a reply", "seal --dir $S", {"items": []}, "fsize", reply='{"error":"cannot write $S/klucz.se: File too large"}', exit=1, after="nokey notemp"),
     row("plain", "a store named with slashes to spare", "seal --dir $P//store//", {"items": []}, reply='{"sealed":[]}', after="dir700 key600"),
     row("plain", "a key of another template", "seal --dir $S", {"items": []}, "template", reply='{"error":"the stored key is not of this tool\'s key template"}', exit=1, after="same"),
-    row("plain", "a key this TPM cannot load", "seal --dir $S", {"items": []}, "key cleared", reply=ERROR, exit=1, after="same"),
     row("plain", "status with no custody service listening", "status --dir $S", setup="noservice", reply='{"key":false,"secureEnclave":false}', within=5),
     row("plain", "a custody service not run by root is no service", "status --dir $S", setup="fakeservice", reply='{"key":false,"secureEnclave":false}'),
     row("plain", "nor is a listener of the user's own", "status --dir $S", setup="ownservice", reply='{"key":false,"secureEnclave":false}'),
     row("plain", "seal needs no way of the caller's own to the TPM", "seal --dir $S", {"items": ["sekret7"]}, "notcti", reply=sealed(1), after="key600 tpm-opens"),
     row("plain", "the caller's own tpm2-tools cannot use its key", "seal --dir $S", {"items": ["sekret7"]}, reply=sealed(1), after="tpm-refuses"),
     row("plain", "another account's copy of a key file seals nothing", "seal --dir $S", {"items": ["sekret7"]}, "key stolen", reply=STOLEN, exit=1, after="same handled"),
-    row("plain", "a key file of the old form", "seal --dir $S", {"items": []}, "key oldform", reply=OLD, exit=1, after="same"),
+    *[row("plain", f"a key file {what}", "seal --dir $S", {"items": []}, f"key {word}", reply='{"error":"%s"}' % error, exit=1, after="same")
+      for word, what, error in (("oldform", "of the old form", OLD), ("cutheader", "with its header cut short", OLD),
+                                ("newmark", "of a form not yet made", "the key file is of a form this service does not know"),
+                                ("trailing", "with a byte after its key", "the key data has 1 bytes after its private part"),
+                                ("cleared", "this TPM cannot load", "the key was made by another TPM, or this TPM was cleared"))],
     row("plain", "a changed service secret", "seal --dir $S", {"items": []}, "key newsecret", reply=CHANGED, exit=1, after="same"),
     row("plain", "a service without its secret", "seal --dir $S", {"items": []}, "key nosecret", reply=NO_SECRET, exit=1, after="same"),
     *[row("plain", f"a service secret {what} is not used", "seal --dir $S", {"items": []}, f"key {word}", reply=re.compile(f'\\{{"error":"refusing the service secret{fix}"\\}}'), exit=1, after="same")
@@ -204,7 +208,6 @@ ROWS = [
     row("prompt", "open without a TPM asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key notpm", reply=ERROR, exit=1),
     row("prompt", "open with a key this TPM cannot load asks nothing", "open --dir $S", lambda c: request(c["sealed"]), "key cleared", reply=ERROR, exit=1, after="same"),
     row("prompt", "open with a planted key asks nothing", "open --dir $S", {"items": []}, "planted", reply='{"error":"refusing key file $S/klucz.se: owned by another user"}', exit=1),
-    row("prompt", "another account's copy of a key file opens nothing", "open --dir $S", lambda c: request(c["sealed"]), "key stolen", reply=STOLEN, exit=1),
     row("prompt", "verify from a copy of the command outside its group", "verify", b"", "plain", reply=ERROR, exit=1),
 
     row("wire", "one call, one answer, then the end", "", b'{"call":"status"}\0', reply='{"tpm":true}', how="raw"),
