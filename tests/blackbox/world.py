@@ -169,8 +169,10 @@ class World:
         self.relayed, self.relays = relay(int(self.tcti.rsplit("=", 1)[1]), self.carried), {}
         tag, self.password = secrets.token_hex(3), "pw-" + secrets.token_hex(6)
         self.user, self.neighbour = f"tarn-u{tag}", f"tarn-n{tag}"
-        with open("/tmp/tarn-test-accounts.lock", "w") as lock:  # useradd and chpasswd lock /etc alone
+        with open("/tmp/tarn-test-accounts.lock", "w") as lock:  # useradd, groupadd and chpasswd lock /etc alone
             fcntl.flock(lock, fcntl.LOCK_EX)
+            if subprocess.run(["getent", "group", GROUP], capture_output=True).returncode:
+                sh("groupadd", "--system", GROUP)
             for name in (self.user, self.neighbour):
                 sh("useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", name)
                 self.undo.append(lambda name=name: subprocess.run(["userdel", name], capture_output=True))
@@ -219,11 +221,7 @@ class World:
         self.undo.append(lambda: shutil.rmtree(self.reader))
 
     def custody(self):
-        """The service as the package installs it: the group, a setgid copy of the command, a secret."""
-        with open("/tmp/tarn-test-accounts.lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            if subprocess.run(["getent", "group", GROUP], capture_output=True).returncode:
-                sh("groupadd", "--system", GROUP)
+        """The service as the package installs it: a setgid copy of the command in its group, a secret."""
         os.mkdir(f"{self.work}/bin", 0o755)
         installed = shutil.copy(self.binary, f"{self.work}/bin/tarn-wemb")
         shutil.chown(installed, "root", GROUP)
