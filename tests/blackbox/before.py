@@ -47,11 +47,6 @@ def stall(w, ctx):
     w.resume.append(lambda: (subprocess.run(["kill", "-KILL", *w.custodians()], capture_output=True), w.flush()))
 
 
-def ids(name):
-    entry = pwd.getpwnam(name)
-    return entry.pw_uid, entry.pw_gid
-
-
 def planted(w, ctx):
     """The neighbour's key, sealed where the neighbour may, then moved into the user's store's place."""
     theirs = f"{w.work}/{w.rows}-theirs"
@@ -80,17 +75,17 @@ def link(w, owner):
     os.mkdir(elsewhere, 0o700)
     shutil.chown(elsewhere, w.user, w.user)
     os.symlink(elsewhere, w.store)
-    os.lchown(w.store, *ids(owner))
+    os.lchown(w.store, *pwd.getpwnam(owner)[2:4])  # its uid and gid
 
 
 def plant(w, word):
     """A pinentry that someone other than root could change, put on PATH before the stand-in;
     started, it leaves a mark in the row's directory."""
-    base, (uid, gid) = f"{w.bins}/{w.rows}", ids(w.neighbour)
+    base = f"{w.bins}/{w.rows}"
     their, root = f"{base}/their", f"{base}/root"
     for d in (base, their, root):
         os.makedirs(d, 0o755, exist_ok=True)
-    os.chown(their, uid, gid)
+    shutil.chown(their, w.neighbour, w.neighbour)
     bin = {"loosebin": f"{base}/loose", "deepbin": f"{their}/root"}.get(word, root)
     os.makedirs(bin, 0o755, exist_ok=True)
     os.chmod(bin, 0o775 if word == "loosebin" else 0o755)
@@ -220,7 +215,7 @@ SETUP = {
     "nosecret": lambda w, ctx: new_secret(w, None),
     "plain": lambda w, ctx: setattr(w, "command", (w.binary, None)),  # a copy without the setgid bit
     "loosesecret": lambda w, ctx: secret_file(w, f"{w.state}/secret", lambda p: os.chmod(p, 0o644), lambda p: os.chmod(p, 0o600)),
-    "theirsecret": lambda w, ctx: secret_file(w, f"{w.state}/secret", lambda p: os.chown(p, *ids(w.user)), lambda p: os.chown(p, 0, 0)),
+    "theirsecret": lambda w, ctx: secret_file(w, f"{w.state}/secret", lambda p: shutil.chown(p, w.user, w.user), lambda p: os.chown(p, 0, 0)),
     "loosestate": lambda w, ctx: secret_file(w, w.state, lambda p: os.chmod(p, 0o777), lambda p: os.chmod(p, 0o700)),
     # the account as passwd -d, chage -E 0 leave it; a password pinentry must unescape
     "nopassword": lambda w, ctx: account(w, ["passwd", "-d"], ["true"]),
