@@ -238,7 +238,7 @@ ROWS = [
     row("slow-prompt", "the prompt's limit reached: the dialog goes, the run is cancelled", "verify", b"", prompt="hang", reply='{"error":"cancelled"}', exit=1, after="logged=timed_out", within=150),
     row("slow-prompt", "killed during the prompt: the pinentry goes too", "verify", b"", prompt="hang", reply=None, exit=None, how="kill-KILL"),
     row("slow-prompt", "terminated during the prompt: the pinentry goes too", "open --dir $S", lambda c: request(c["sealed"]), "key", "hang", None, None, how="kill-TERM"),
-    row("slow-prompt", "four prompts left open take the account's slots: its status is still answered", "verify", b"", prompt="hang", reply='{"key":false,"secureEnclave":false}', how="slots-taken"),
+    row("slow-prompt", "four prompts left open take the account's slots: its status is still answered", "verify", b"", prompt="hang", reply='{"key":false,"secureEnclave":false}', within=45, how="slots-taken"),
     row("slow-tpm", "a TPM that stops answering at the first agreement", "open --dir $S", lambda c: request(c["sealed"]), "key stall", reply='{"error":"the TPM did not answer within 30 seconds"}', exit=1, within=75),
     row("slow-tpm", "a TPM that stops answering", "open --dir $S", lambda c: request(c["sealed"]), "key stop", reply=ERROR, exit=1, within=75),
 

