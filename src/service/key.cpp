@@ -131,11 +131,7 @@ UsableKey::UsableKey(Tpm& tpm, const KeyFile& key, const SecretBytes& auth) : au
 
 TSS2_RC UsableKey::product(const Point& peer, TPM2B_ECC_POINT& out) {
   if (peer[0] != 0x04) throw TpmError("the peer key is not an uncompressed point");
-  TPM2B_ECC_POINT in{};
-  in.point.x.size = coordinateSize;
-  in.point.y.size = coordinateSize;
-  std::memcpy(in.point.x.buffer, peer.data() + 1, coordinateSize);
-  std::memcpy(in.point.y.buffer, peer.data() + 1 + coordinateSize, coordinateSize);
+  const TPM2B_ECC_POINT in{0, eccPoint(peer)};
   const TSS2_RC rc = session_->zgen(keyHandle_, name_, auth_, in, out);
   // OpenSSL decrypted the point in its own frames
   scrubStack();

@@ -6,20 +6,14 @@
 #include <openssl/params.h>
 #include <tss2/tss2_mu.h>
 
-#include <cstring>
-#include <memory>
-
+#include "envelope/openssl.hpp"
 #include "service/tpm_esys.hpp"
+#include "service/tpm_templates.hpp"
 
 namespace tarn::service {
 namespace {
 
-template <auto F>
-struct Free {
-  void operator()(auto* p) const noexcept { F(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, Free<&EVP_PKEY_free>>;
-using PkeyContext = std::unique_ptr<EVP_PKEY_CTX, Free<&EVP_PKEY_CTX_free>>;
+namespace openssl = envelope::openssl;
 
 void need(bool ok) {
   if (!ok) throw TpmError("the session's cryptography failed");
@@ -68,35 +62,6 @@ Bytes withNul(std::string_view label) {
 }
 
 Bytes of(const TPM2B_ECC_PARAMETER& coordinate) { return {coordinate.buffer, coordinate.size}; }
-
-Pkey parentKey(const TPMS_ECC_POINT& point) {
-  std::array<std::uint8_t, 65> encoded{0x04};
-  need(point.x.size == 32 && point.y.size == 32);
-  std::memcpy(encoded.data() + 1, point.x.buffer, 32);
-  std::memcpy(encoded.data() + 33, point.y.buffer, 32);
-  PkeyContext context(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
-  char group[] = "P-256";
-  const OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
-      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, encoded.data(), encoded.size()),
-      OSSL_PARAM_construct_end()};
-  EVP_PKEY* key = nullptr;
-  need(context && EVP_PKEY_fromdata_init(context.get()) == 1 &&
-       EVP_PKEY_fromdata(context.get(), &key, EVP_PKEY_PUBLIC_KEY,
-                         const_cast<OSSL_PARAM*>(params)) == 1);
-  return Pkey(key);
-}
-
-TPM2B_ECC_PARAMETER coordinate(EVP_PKEY* key, const char* name) {
-  BIGNUM* value = nullptr;
-  TPM2B_ECC_PARAMETER out{};
-  need(EVP_PKEY_get_bn_param(key, name, &value) == 1);
-  out.size = 32;
-  const int written = BN_bn2binpad(value, out.buffer, 32);
-  BN_free(value);
-  need(written == 32);
-  return out;
-}
 
 }  // namespace
 
@@ -173,17 +138,11 @@ void decryptParameter(Bytes sessionValue, Bytes nonceNewer, Bytes nonceOlder,
 }
 
 Salt saltFor(const TPMS_ECC_POINT& point) {
-  const Pkey parent = parentKey(point);
-  const Pkey ephemeral(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+  const openssl::Pkey parent = openssl::publicKey(pointOf(point));
+  const openssl::Pkey ephemeral(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
   need(ephemeral != nullptr);
-  PkeyContext context(EVP_PKEY_CTX_new_from_pkey(nullptr, ephemeral.get(), nullptr));
-  SecretBytes z(32);
-  std::size_t length = z.size();
-  need(context && EVP_PKEY_derive_init(context.get()) == 1 &&
-       EVP_PKEY_derive_set_peer_ex(context.get(), parent.get(), 1) == 1 &&
-       EVP_PKEY_derive(context.get(), z.data(), &length) == 1 && length == z.size());
-  TPMS_ECC_POINT mine{coordinate(ephemeral.get(), OSSL_PKEY_PARAM_EC_PUB_X),
-                      coordinate(ephemeral.get(), OSSL_PKEY_PARAM_EC_PUB_Y)};
+  const SecretBytes z = openssl::sharedSecret(ephemeral.get(), parent.get());
+  TPMS_ECC_POINT mine = eccPoint(openssl::point(ephemeral.get()));
   Salt salt{kdfe(z, "SECRET", of(mine.x), of(point.x), 256), {}};
   std::size_t offset = 0;
   check(Tss2_MU_TPMS_ECC_POINT_Marshal(&mine, salt.encrypted.secret, sizeof salt.encrypted.secret,

@@ -98,4 +98,12 @@ Point pointOf(const TPMS_ECC_POINT& point) {
   return out;
 }
 
+TPMS_ECC_POINT eccPoint(const Point& point) {
+  TPMS_ECC_POINT out{};
+  out.x.size = out.y.size = coordinateSize;
+  std::copy_n(point.begin() + 1, coordinateSize, out.x.buffer);
+  std::copy_n(point.begin() + 1 + coordinateSize, coordinateSize, out.y.buffer);
+  return out;
+}
+
 }  // namespace tarn::service

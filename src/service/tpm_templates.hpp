@@ -36,4 +36,7 @@ Point pointOf(const TPMT_PUBLIC& area);
 // 04 || X || Y of a point the TPM returned, its coordinates left-padded.
 Point pointOf(const TPMS_ECC_POINT& point);
 
+// The TPM's form of an uncompressed point 04 || X || Y.
+TPMS_ECC_POINT eccPoint(const Point& point);
+
 }  // namespace tarn::service
