@@ -100,4 +100,12 @@ std::string_view graphemes(std::string_view text, std::size_t count) {
   return text.substr(0, at);
 }
 
+std::string oneLine(std::string_view text, std::size_t count) {
+  std::string line(repaired(graphemes(text, count)));
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return line;
+}
+
 }  // namespace tarn

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "base/secret.hpp"
@@ -30,5 +31,9 @@ SecretString repaired(std::string_view text);
 // The first `count` extended grapheme clusters of `text`. Ill-formed bytes break clusters the way
 // their U+FFFD would.
 std::string_view graphemes(std::string_view text, std::size_t count);
+
+// The first `count` clusters of `text`, repaired, each control character as '?': a name shown or
+// logged on a line of its own, which can draw no line of its choosing.
+std::string oneLine(std::string_view text, std::size_t count);
 
 }  // namespace tarn

@@ -73,13 +73,8 @@ std::string askingProgram() {
   const std::string exe = "/proc/" + std::to_string(::getppid()) + "/exe";
   const ssize_t n = ::readlink(exe.c_str(), target, sizeof target);
   if (n <= 0 || static_cast<std::size_t>(n) == sizeof target || target[0] != '/') return {};
-  SecretString path =
-      repaired(graphemes(std::string_view(target, static_cast<std::size_t>(n)), maxAsker));
   // A name with a line break could draw a second "... asks:" line of its own choosing.
-  for (char& c : path) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  }
-  return std::string(path);
+  return oneLine(std::string_view(target, static_cast<std::size_t>(n)), maxAsker);
 }
 
 // How long a stack may run without a word before the user is shown a Cancel button.

@@ -18,10 +18,7 @@ void record(const Peer& peer, std::string_view call, std::size_t items, std::str
             std::string_view asker) {
   ::openlog("tarn-wemb-custody", LOG_PID, LOG_AUTHPRIV);
   const std::string what(call), how(outcome);
-  std::string who(repaired(graphemes(asker, maxAsker)));
-  for (char& c : who) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  }
+  const std::string who = oneLine(asker, maxAsker);
   // the asker last: a path may hold blanks
   ::syslog(LOG_AUTHPRIV | (outcome == "present" ? LOG_INFO : LOG_NOTICE),
            "uid=%u user=%s call=%s items=%zu outcome=%s asker=%s", static_cast<unsigned>(peer.uid),
