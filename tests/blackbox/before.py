@@ -83,8 +83,7 @@ def plant(w, word):
     started, it leaves a mark in the row's directory."""
     base = f"{w.bins}/{w.rows}"
     their, root = f"{base}/their", f"{base}/root"
-    for d in (base, their, root):
-        os.makedirs(d, 0o755, exist_ok=True)
+    os.makedirs(their, 0o755)
     shutil.chown(their, w.neighbour, w.neighbour)
     bin = {"loosebin": f"{base}/loose", "deepbin": f"{their}/root"}.get(word, root)
     os.makedirs(bin, 0o755, exist_ok=True)

@@ -68,10 +68,7 @@ PLANTED = {"theirbin": "in a neighbour's directory", "loosebin": "in a directory
            "deepbin": "below a neighbour's directory", "linkbin": "linked into a neighbour's directory",
            "loosefile": "that others may write"}
 TAMPERED = '{"error":"the TPM\'s answer failed its integrity check"}'
-STOLEN = '{"error":"the key file belongs to another account"}'
 OLD = "the key file is of an old form: move it away and seal again"
-CHANGED = '{"error":"the key file was made under another service secret"}'
-NO_SECRET = '{"error":"the custody service has no secret: restore /var/lib/tarn-wemb"}'
 
 
 def sealed(n):
@@ -159,14 +156,14 @@ ROWS = [
     row("plain", "nor is a listener of the user's own", "status --dir $S", setup="ownservice", reply='{"key":false,"secureEnclave":false}'),
     row("plain", "seal needs no way of the caller's own to the TPM", "seal --dir $S", {"items": ["sekret7"]}, "notcti", reply=sealed(1), after="key600 tpm-opens"),
     row("plain", "the caller's own tpm2-tools cannot use its key", "seal --dir $S", {"items": ["sekret7"]}, reply=sealed(1), after="tpm-refuses"),
-    row("plain", "another account's copy of a key file seals nothing", "seal --dir $S", {"items": ["sekret7"]}, "key stolen", reply=STOLEN, exit=1, after="same handled"),
+    row("plain", "another account's copy of a key file seals nothing", "seal --dir $S", {"items": ["sekret7"]}, "key stolen", reply='{"error":"the key file belongs to another account"}', exit=1, after="same handled"),
     *[row("plain", f"a key file {what}", "seal --dir $S", {"items": []}, f"key {word}", reply='{"error":"%s"}' % error, exit=1, after="same")
       for word, what, error in (("oldform", "of the old form", OLD), ("cutheader", "with its header cut short", OLD),
                                 ("newmark", "of a form not yet made", "the key file is of a form this service does not know"),
                                 ("trailing", "with a byte after its key", "the key data has 1 bytes after its private part"),
                                 ("cleared", "this TPM cannot load", "the key was made by another TPM, or this TPM was cleared"))],
-    row("plain", "a changed service secret", "seal --dir $S", {"items": []}, "key newsecret", reply=CHANGED, exit=1, after="same"),
-    row("plain", "a service without its secret", "seal --dir $S", {"items": []}, "key nosecret", reply=NO_SECRET, exit=1, after="same"),
+    row("plain", "a changed service secret", "seal --dir $S", {"items": []}, "key newsecret", reply='{"error":"the key file was made under another service secret"}', exit=1, after="same"),
+    row("plain", "a service without its secret", "seal --dir $S", {"items": []}, "key nosecret", reply='{"error":"the custody service has no secret: restore /var/lib/tarn-wemb"}', exit=1, after="same"),
     *[row("plain", f"a service secret {what} is not used", "seal --dir $S", {"items": []}, f"key {word}", reply=re.compile(f'\\{{"error":"refusing the service secret{fix}"\\}}'), exit=1, after="same")
       for word, what, fix in (("loosesecret", "others may read", r" /\S+/state/secret: mode 0644; make it 0600"),
                               ("theirsecret", "of another account's", r" /\S+/state/secret: not root's; make it root's"),

@@ -41,7 +41,7 @@ def place(w, text):
 
 def prepare(w, row):
     """The row's run: its setup words applied in order, its input, the pinentry's script."""
-    w.store, w.env, w.resume, w.who, w.command, w.cwd, w.wrap = f"{w.dir}/store", {}, [], None, w.installed, w.dir, []
+    w.store, w.env, w.resume, w.who, w.command, w.wrap = f"{w.dir}/store", {}, [], None, w.installed, []
     w.via, w.logs = None, len(w.logged)
     w.carried.clear()
     open(f"{w.dir}/told", "w").close()

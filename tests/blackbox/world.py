@@ -312,7 +312,7 @@ class World:
         if self.via:  # a shell that waits for the run, so the run's parent is the shell
             runner += [self.via, "-c", '"$0" "$@"; exit $?']
         p = subprocess.Popen(runner + [*self.wrap, program, *args], stdout=stdout, stderr=subprocess.PIPE,
-                             stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin, env=e, cwd=self.cwd,
+                             stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin, env=e, cwd=self.dir,
                              start_new_session=True)
         if isinstance(stdin, bytes):  # fed aside: a binary that stops reading must not stop the test
             threading.Thread(target=feed, args=(p.stdin, stdin), daemon=True).start()
